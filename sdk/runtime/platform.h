@@ -1,0 +1,62 @@
+// The only door to the operating system: threads, clocks, local time, sockets.
+// posix/ implements it; a Win32 build adds one source file per concern.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+namespace kalax::platform {
+
+// ---- threads ----------------------------------------------------------------
+// An owned thread handle. Empty when no thread is attached.
+class Thread {
+public:
+    Thread() = default;
+    Thread(const Thread &) = delete;
+    Thread &operator=(const Thread &) = delete;
+    ~Thread();  // detaches a still-attached thread; never blocks
+
+    bool start(void (*entry)(void *), void *arg);
+    // Waits up to `ms` for the thread to end. true: it ended and the handle is released.
+    bool join_for(int ms);
+    void detach();
+    bool attached() const noexcept { return attached_; }
+    bool is_current() const noexcept;
+
+private:
+    unsigned long id_ = 0;
+    bool attached_ = false;
+};
+
+[[noreturn]] void thread_exit();
+void sleep_ms(int ms);
+
+// ---- clocks -----------------------------------------------------------------
+int64_t now_seconds();   // wall clock, seconds since the epoch
+int64_t monotonic_ms();  // for measuring elapsed time only
+// Local time of `t`; false when the host cannot convert it.
+bool local_time(int64_t t, std::tm *out);
+
+// ---- sockets ----------------------------------------------------------------
+using Socket = int;
+inline constexpr Socket kNoSocket = -1;
+
+enum class ConnectStart { Connected, InProgress, Failed };
+enum class Ready { Yes, No, Error };
+
+bool socket_layer_init();
+Socket socket_tcp();
+bool socket_set_nonblocking(Socket s);
+ConnectStart socket_connect(Socket s, const char *dotted_ipv4, int port);
+// Waits up to `ms` for the socket to become readable (or writable).
+Ready socket_wait(Socket s, bool for_write, int ms);
+bool socket_has_peer(Socket s);
+// Bytes accepted / received, or -1 on failure (errno kept). 0 from recv: peer closed.
+long socket_send(Socket s, const char *data, size_t length);
+long socket_recv(Socket s, char *data, size_t capacity);
+void socket_close(Socket s);
+// First IPv4 address of `host` as dotted text into `out` (16 bytes).
+bool resolve_ipv4(const char *host, char out[16]);
+
+}  // namespace kalax::platform

@@ -1,0 +1,82 @@
+// IPv4 TCP sockets and name resolution on POSIX.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "sdk/runtime/platform.h"
+
+namespace kalax::platform {
+
+bool socket_layer_init() { return true; }
+
+Socket socket_tcp() {
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    return s < 0 ? kNoSocket : s;
+}
+
+bool socket_set_nonblocking(Socket s) {
+    const int flags = fcntl(s, F_GETFL, 0);
+    return flags >= 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+ConnectStart socket_connect(Socket s, const char *dotted_ipv4, int port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (inet_pton(AF_INET, dotted_ipv4, &addr.sin_addr) != 1) {
+        errno = EINVAL;
+        return ConnectStart::Failed;
+    }
+    if (::connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) return ConnectStart::Connected;
+    return errno == EINPROGRESS ? ConnectStart::InProgress : ConnectStart::Failed;
+}
+
+Ready socket_wait(Socket s, bool for_write, int ms) {
+    pollfd p{s, static_cast<short>(for_write ? POLLOUT : POLLIN), 0};
+    const int rc = ::poll(&p, 1, ms);
+    if (rc > 0) return Ready::Yes;
+    return rc == 0 || errno == EINTR ? Ready::No : Ready::Error;
+}
+
+bool socket_has_peer(Socket s) {
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    return ::getpeername(s, reinterpret_cast<sockaddr *>(&peer), &len) == 0;
+}
+
+long socket_send(Socket s, const char *data, size_t length) {
+    const ssize_t n = ::send(s, data, length, MSG_NOSIGNAL);
+    return n < 0 ? -1 : static_cast<long>(n);
+}
+
+long socket_recv(Socket s, char *data, size_t capacity) {
+    ssize_t n;
+    do {
+        n = ::recv(s, data, capacity, 0);
+    } while (n < 0 && errno == EINTR);
+    return n < 0 ? -1 : static_cast<long>(n);
+}
+
+void socket_close(Socket s) {
+    if (s != kNoSocket) ::close(s);
+}
+
+bool resolve_ipv4(const char *host, char out[16]) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *result = nullptr;
+    if (::getaddrinfo(host, nullptr, &hints, &result) != 0 || !result) return false;
+    const auto *addr = reinterpret_cast<const sockaddr_in *>(result->ai_addr);
+    const bool ok = inet_ntop(AF_INET, &addr->sin_addr, out, 16) != nullptr;
+    ::freeaddrinfo(result);
+    return ok;
+}
+
+}  // namespace kalax::platform

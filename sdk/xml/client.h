@@ -1,0 +1,132 @@
+// The agent XML client's state: its runtime instance, the module table, group
+// members and the library-wide open gate, cursor and reference count.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "kalax/zxxml.h"
+#include "sdk/runtime/runtime.h"
+#include "sdk/runtime/transport.h"
+
+namespace kalax::xmldoc {
+int parse_values(char *text, int length, zxxml_values_struct *values, zxxml_values_count_struct *counts);
+int parse_setup(char *text, int length, zxxml_setup_struct *setup, zxxml_setup_count_struct *counts);
+int write_setup(const zxxml_setup_struct &setup, const zxxml_setup_count_struct &counts, char *text,
+                size_t capacity);
+int prepare_setup(char *text, size_t size);
+}  // namespace kalax::xmldoc
+
+namespace kalax::xml {
+
+inline constexpr int kSlots = ZXXML_ID_COUNT_MAX;
+inline constexpr int kMembersMax = ZXXML_MODULES_MAX;
+inline constexpr int kBufferSize = 20000;  // every buffer of this client (buffer_size_max)
+
+// Action flags: never requested since open, queued, served (with or without success).
+inline constexpr int32_t kNever = -1;
+inline constexpr int32_t kPending = 0;
+inline constexpr int32_t kDone = 1;
+
+// Module states.
+inline constexpr int kFree = 0;
+inline constexpr int kOpening = -1;
+inline constexpr int kRunning = 1;
+
+// Action kinds of the dispatch and the parser.
+inline constexpr int kValues = 0;
+inline constexpr int kSetup = 1;
+inline constexpr int kUpload = 2;
+
+// One unit inside a group module.
+struct Member {
+    char address[16] = {};
+    int32_t active = 1;
+    int32_t port = 0;
+    int32_t values_length = 0;
+    int32_t setup_length = 0;
+    char values[kBufferSize] = {};
+    char setup[kBufferSize] = {};
+    char send[kBufferSize] = {};
+    zxxml_values_struct values_record = {};
+    zxxml_values_count_struct values_counts = {};
+    zxxml_setup_struct setup_record = {};
+    zxxml_setup_count_struct setup_counts = {};
+    zx_error_struct error = {};
+    zxxml_settings_struct settings = {};
+};
+
+struct Module {
+    char address[16] = {};  // dotted address as last resolved
+    char host[100] = {};
+    int32_t port = 0;
+    std::atomic<int> state{kFree};
+    int32_t values_flag = kNever;
+    int32_t setup_flag = kNever;
+    int32_t load_values_flag = kNever;
+    int32_t load_setup_flag = kNever;
+    int32_t send_flag = kDone;
+    int32_t snmp_flag = kDone;
+    char snmp_address[16] = {};
+    int32_t snmp_port = 0;
+    uint8_t snmp_extract = 0;
+    int32_t values_length = 0;
+    int32_t setup_length = 0;
+    char values[kBufferSize] = {};
+    char setup[kBufferSize] = {};
+    char send[kBufferSize] = {};
+    rt::Semaphore request;
+    rt::Semaphore finish;
+    int32_t deadline = 0;
+    int32_t waiting = 0;
+    void *owner = nullptr;
+    zxxml_settings_struct settings = {};
+    platform::Socket socket = platform::kNoSocket;
+
+    // -1: a single unit; 0-500: a group module with that many members.
+    int32_t member_count = -1;
+    std::array<std::unique_ptr<Member>, kMembersMax> members;
+
+    std::unique_ptr<zxxml_values_struct> values_record;
+    std::unique_ptr<zxxml_values_count_struct> values_counts;
+    std::unique_ptr<zxxml_setup_struct> setup_record;
+    std::unique_ptr<zxxml_setup_count_struct> setup_counts;
+
+    rt::Link link(rt::Runtime &rt, int slot) { return rt::Link{&rt, slot, &state, &socket}; }
+    bool is_group() const { return member_count >= 0; }
+    void release_records();
+    void release_members();
+};
+
+struct Client {
+    rt::Runtime rt;
+    std::array<Module, kSlots> modules;
+    int32_t ref_count = -1;
+    int cursor = 1;
+    std::atomic<int> timer_stop{0};
+    rt::Semaphore gate;
+    uint8_t start_kind = 0;
+};
+
+Client &client();
+
+// Common entry of every thread of this client; runs the loop the start kind names.
+void thread_entry(void *);
+
+// A module number a caller gave: 1-99 name a unit. Anything else stores code 18
+// in slot 0 and returns false.
+bool check_module(int module);
+
+// Is the slot free for a new unit? A slot whose old worker has not ended yet is not.
+bool slot_free(int slot);
+
+// Parses `text` into the slot's records of `kind` (0 values, 1 setup), creating
+// them on first use. The caller holds the library lock. 0 or -1 (code stored).
+int xml_parse(int module, char *text, int length, int kind);
+
+// Posts the finish semaphore when a zxxml_wait_finish caller waits on the slot.
+void wake_waiter(int module);
+
+}  // namespace kalax::xml

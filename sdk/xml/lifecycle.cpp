@@ -1,0 +1,395 @@
+// Library start and stop, the module table, opening and closing units and groups.
+#include <cstring>
+
+#include "sdk/xml/client.h"
+
+namespace kalax::xml {
+
+namespace {
+
+constexpr int kEndWaitMs = 3000;
+
+// Start kinds read by the common thread entry.
+constexpr uint8_t kStartTimer = 0;
+constexpr uint8_t kStartUnit = 1;
+constexpr uint8_t kStartGroup = 2;
+
+void copy_text(char *dst, size_t size, const char *src) {
+    std::strncpy(dst, src ? src : "", size - 1);
+    dst[size - 1] = '\0';
+}
+
+// Undoes an open that could not start its worker; the slot stays opening, as a
+// caller must still close it, but holds nothing a later open could trip over.
+int fail_open(Client &c, int code) {
+    c.rt.set_error(0, code);
+    zx_sem_post(c.gate.get());
+    return -1;
+}
+
+// Common steps of both opens: the gate, the slot at the cursor, its state.
+int begin_open(Client &c, uint8_t kind) {
+    if (c.ref_count < 0 || !c.gate) {
+        c.rt.set_error(0, kTHREAD_NOT_RUN);
+        return -1;
+    }
+    c.rt.sem_wait(0, c.gate.get());
+    const int slot = c.cursor;
+    c.start_kind = kind;
+    if (!slot_free(slot)) {
+        fail_open(c, kID_IN_USE);
+        return -1;
+    }
+    return slot;
+}
+
+int start_worker(Client &c, int slot) {
+    Module &m = c.modules[slot];
+    // The request semaphore exists before the worker does, so a close that races
+    // the worker's start always finds something to post.
+    if (!m.request.create()) return fail_open(c, kSEM_INIT);
+    if (c.rt.thread_start(slot, thread_entry, nullptr) != 0) return fail_open(c, kTHREAD_CREATE);
+    return slot;
+}
+
+// Everything but the thread: used by close and when an abandoned worker is reaped.
+void release_slot(Module &m) {
+    std::memset(m.address, 0, sizeof m.address);
+    std::memset(m.host, 0, sizeof m.host);
+    m.release_records();
+    m.release_members();
+    m.request.reset();
+}
+
+}  // namespace
+
+Client &client() {
+    static Client instance;
+    return instance;
+}
+
+bool check_module(int module) {
+    if (module >= 1 && module < kSlots) return true;
+    client().rt.set_error(0, kID_LIMIT);
+    return false;
+}
+
+bool slot_free(int slot) {
+    Client &c = client();
+    if (slot < 1 || slot >= kSlots) return false;
+    if (c.modules[slot].state.load() != kFree) return false;
+    if (!c.rt.thread_attached(slot)) return true;
+    // A worker that outlived its close: the slot is free once that thread is gone.
+    if (c.rt.thread_end_wait(slot, 0) != 0) return false;
+    release_slot(c.modules[slot]);
+    return true;
+}
+
+void Module::release_records() {
+    values_record.reset();
+    setup_record.reset();
+    setup_counts.reset();
+    values_counts.reset();
+}
+
+void Module::release_members() {
+    for (auto &member : members) {
+        if (!member) break;
+        member.reset();
+    }
+    member_count = -1;
+}
+
+}  // namespace kalax::xml
+
+using namespace kalax;
+using namespace kalax::xml;
+
+extern "C" {
+
+int zxxml_init(void) {
+    Client &c = client();
+    if (++c.ref_count != 0) {
+        c.rt.set_error(0, kMODULE_IN_USE);
+        return -1;
+    }
+    c.cursor = 1;
+    c.timer_stop = 0;
+    if (!c.gate.create()) {
+        c.rt.set_error(0, kSEM_INIT);
+        return -1;
+    }
+    for (Module &m : c.modules) m.member_count = -1;
+    c.start_kind = kStartTimer;
+    if (c.rt.thread_start(0, thread_entry, nullptr) != 0) {
+        zx_sem_post(c.gate.get());
+        c.rt.set_error(0, kTHREAD0_CREATE);
+        return -1;
+    }
+    c.rt.sem_wait(0, c.gate.get());  // the timer posts once it runs
+    zx_sem_post(c.gate.get());
+    return 0;
+}
+
+int zxxml_uninit(void) {
+    Client &c = client();
+    if (c.ref_count == -1) return 0;
+    if (c.ref_count > 0) {
+        --c.ref_count;
+        c.rt.set_error(0, kMODULE_IN_USE);
+        return -1;
+    }
+    c.ref_count = -1;
+    c.timer_stop = 1;
+    for (int slot = 1; slot < kSlots; ++slot)
+        if (c.modules[slot].state.load() != kFree) zxxml_close(slot);
+    if (c.rt.thread_end_wait(0, kEndWaitMs) != 0) {
+        c.rt.set_error(0, kTHREAD0_NOT_EXIT);
+        return -1;
+    }
+    c.gate.reset();
+    return 0;
+}
+
+void zxxml_count_ref2zero(void) {
+    Client &c = client();
+    if (c.ref_count > 0) c.ref_count = 0;
+}
+
+int zxxml_clr_settings_struct(zxxml_settings_struct *settings) {
+    if (settings) std::memset(settings, 0, sizeof *settings);
+    return 0;
+}
+
+int zxxml_open(const char *host, int port, const zxxml_settings_struct *settings, void *owner) {
+    Client &c = client();
+    if (!host || std::strlen(host) >= sizeof Module::host) {
+        c.rt.set_error(0, kIP_NOT_VALID);
+        return -1;
+    }
+    const int slot = begin_open(c, kStartUnit);
+    if (slot < 0) return -1;
+    Module &m = c.modules[slot];
+    {
+        rt::SlotLock lock(c.rt, slot);
+        if (settings)
+            m.settings = *settings;
+        else
+            zxxml_clr_settings_struct(&m.settings);
+        m.owner = owner;
+        m.values_flag = m.setup_flag = m.load_values_flag = m.load_setup_flag = kNever;
+        m.send_flag = m.snmp_flag = kDone;
+        m.state = kOpening;
+        std::memset(m.snmp_address, 0, sizeof m.snmp_address);
+        m.snmp_port = 0;
+        m.snmp_extract = 0;
+        copy_text(m.host, sizeof m.host, host);
+        std::memset(m.address, 0, sizeof m.address);
+        m.port = port;
+        m.values_length = m.setup_length = 0;
+        m.waiting = 0;
+        m.deadline = 0;
+        m.member_count = -1;
+    }
+    return start_worker(c, slot);
+}
+
+int zxxml_open_many(void *owner) {
+    Client &c = client();
+    const int slot = begin_open(c, kStartGroup);
+    if (slot < 0) return -1;
+    Module &m = c.modules[slot];
+    {
+        rt::SlotLock lock(c.rt, slot);
+        m.release_members();
+        m.member_count = 0;
+        m.owner = owner;
+        m.values_flag = m.setup_flag = m.load_values_flag = m.load_setup_flag = kNever;
+        m.send_flag = kDone;
+        m.snmp_flag = kDone;
+        m.state = kOpening;
+        zxxml_clr_settings_struct(&m.settings);
+        std::memset(m.host, 0, sizeof m.host);
+        std::memset(m.address, 0, sizeof m.address);
+        m.port = 0;
+        m.waiting = 0;
+        m.deadline = 0;
+    }
+    return start_worker(c, slot);
+}
+
+int zxxml_close(int module) {
+    if (!check_module(module)) return -1;
+    Client &c = client();
+    Module &m = c.modules[module];
+    {
+        rt::SlotLock lock(c.rt, module);
+        m.state = kFree;
+        if (m.waiting == 1) zx_sem_post(m.finish.get());
+    }
+    if (m.request) zx_sem_post(m.request.get());
+    if (c.rt.thread_end_wait(module, kEndWaitMs) != 0) {
+        // The slot reads as free but stays out of allocation until the thread ends.
+        c.rt.set_error(module, kTHREAD_NOT_EXIT);
+        return -1;
+    }
+    rt::SlotLock lock(c.rt, module);
+    release_slot(m);
+    return 0;
+}
+
+void zxxml_close_for_callback(int module) {
+    Client &c = client();
+    if (!check_module(module) || !c.rt.on_slot_thread(module)) return;
+    Module &m = c.modules[module];
+    m.state = kFree;
+    c.rt.thread_release(module);
+    {
+        rt::SlotLock lock(c.rt, module);
+        release_slot(m);
+    }
+    platform::thread_exit();
+}
+
+int zxxml_add_module(int module, const char *address, int port, const zxxml_settings_struct *settings) {
+    if (!check_module(module)) return -1;
+    Client &c = client();
+    Module &m = c.modules[module];
+    rt::SlotLock lock(c.rt, module);
+    if (m.member_count < 0) {
+        c.rt.set_error(module, kID_NOT_FOUND);
+        return -1;
+    }
+    if (!address || std::strlen(address) >= sizeof Member::address) {
+        c.rt.set_error(module, kIP_NOT_VALID);
+        return -1;
+    }
+    if (m.member_count >= kMembersMax) {
+        c.rt.set_error(module, kMODULES_LIMIT);
+        return -1;
+    }
+    for (int i = 0; i < m.member_count; ++i) {
+        const Member &other = *m.members[i];
+        if (other.port == port && std::strcmp(other.address, address) == 0) {
+            c.rt.set_error(module, kIP_PORT_IN_USE);
+            return -1;
+        }
+    }
+    auto member = std::unique_ptr<Member>(new (std::nothrow) Member);
+    if (!member) {
+        c.rt.set_error(module, kMEMORY);
+        return -1;
+    }
+    copy_text(member->address, sizeof member->address, address);
+    member->port = port;
+    member->active = 1;
+    if (settings) member->settings = *settings;
+    const int index = m.member_count;
+    m.members[index] = std::move(member);
+    ++m.member_count;
+    return index;
+}
+
+int zxxml_count_modules(int module) {
+    if (!check_module(module)) return -1;
+    Client &c = client();
+    rt::SlotLock lock(c.rt, module);
+    const int count = c.modules[module].member_count;
+    if (count < 0) c.rt.set_error(module, kID_NOT_FOUND);
+    return count < 0 ? -1 : count;
+}
+
+int zxxml_active_modules(int module, const int32_t *active) {
+    if (!check_module(module)) return -1;
+    Client &c = client();
+    Module &m = c.modules[module];
+    if (!active) {
+        c.rt.set_error(module, kNULL_POINTER);
+        return -1;
+    }
+    rt::SlotLock lock(c.rt, module);
+    for (int i = 0; i < m.member_count; ++i) m.members[i]->active = active[i];
+    return 0;
+}
+
+int zxxml_get_module(int module, char *address, int *port) {
+    if (!check_module(module)) return -1;
+    Client &c = client();
+    Module &m = c.modules[module];
+    rt::SlotLock lock(c.rt, module);
+    if (m.state.load() != kRunning) {
+        c.rt.set_error(module, kTHREAD_NOT_RUN);
+        return -1;
+    }
+    if (m.is_group()) {
+        c.rt.set_error(module, kID_NOT_FOUND);
+        return -1;
+    }
+    if (address) copy_text(address, sizeof m.address, m.address);
+    if (port) *port = m.port;
+    return 0;
+}
+
+int zxxml_get_module_many(int module, int index, char *address, int *port) {
+    if (!check_module(module)) return -1;
+    Client &c = client();
+    Module &m = c.modules[module];
+    rt::SlotLock lock(c.rt, module);
+    if (!m.is_group()) {
+        c.rt.set_error(module, kID_NOT_FOUND);
+        return -1;
+    }
+    if (index < 0 || index >= m.member_count) {
+        c.rt.set_error(module, kINDEX_NOT_FOUND);
+        return -1;
+    }
+    if (address) copy_text(address, sizeof Member::address, m.members[index]->address);
+    if (port) *port = m.members[index]->port;
+    return 0;
+}
+
+int zxxml_type_of(int module) {
+    if (!check_module(module)) return -1;
+    Client &c = client();
+    Module &m = c.modules[module];
+    rt::SlotLock lock(c.rt, module);
+    if (m.state.load() != kRunning) {
+        c.rt.set_error(module, kTHREAD_NOT_RUN);
+        return -1;
+    }
+    return m.is_group() ? 1 : 0;
+}
+
+int zxxml_error(int module, zx_error_struct *error) {
+    Client &c = client();
+    if (!rt::valid_slot(module)) {
+        c.rt.set_error(0, kID_LIMIT);
+        return -1;
+    }
+    if (!error) return -1;
+    return c.rt.read_error(module, error);
+}
+
+int zxxml_error_many(int module, int index, zx_error_struct *error) {
+    if (!check_module(module)) return -1;
+    Client &c = client();
+    Module &m = c.modules[module];
+    if (!error) return -1;
+    rt::SlotLock lock(c.rt, module);
+    if (index < 0 || index >= m.member_count) {
+        c.rt.set_error(module, kINDEX_NOT_VALID);
+        return -1;
+    }
+    return c.rt.copy_error(module, error, &m.members[index]->error);
+}
+
+int zxxml_error_print(int module) {
+    Client &c = client();
+    if (!rt::valid_slot(module)) {
+        c.rt.set_error(0, kID_LIMIT);
+        return -1;
+    }
+    return c.rt.print_error(module);
+}
+
+}  // extern "C"
