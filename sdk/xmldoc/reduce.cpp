@@ -1,0 +1,219 @@
+#include "sdk/xmldoc/reduce.h"
+
+#include <libxml/parser.h>
+#include <libxml/xmlversion.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sdk/runtime/result_codes.h"
+
+namespace kalax::xmldoc {
+namespace {
+
+constexpr std::string_view kDeclaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
+// Limits of the unit's own tables: a key path of 10000 bytes, an Idx text of
+// 100 bytes, 1000 Idx items of which one is always the spare after the last
+// value. Text pieces longer than kPieceMax are cut.
+constexpr size_t kKeyPathMax = 9999;
+constexpr size_t kIdxTextMax = 99;
+constexpr size_t kItemsMax = 1000;
+constexpr size_t kPieceMax = 1024;
+
+// Elements (with everything inside) the unit must not be sent.
+constexpr std::array<std::string_view, 19> kExcluded = {
+    "Root_Agent",           "Root_BinaryInSet_Entry_Value", "Root_BinaryInSet_Entry_State",
+    "Root_BinaryOutSet_Entry_Type", "Root_SenSet_Entry_Value",   "Root_SenSet_Entry_Units",
+    "Root_SenSet_Entry_State",      "Root_Network_IPAddr",       "Root_Network_Submask",
+    "Root_Network_Gateway",         "Root_Network_HTTPport",     "Root_Network_DHCP",
+    "Root_Time_TimeShift",          "Root_Time_Date",            "Root_Time_Time",
+    "Root_MIBIISysGroup_SysName",   "Root_User_Entry_Idx",       "Root_User_Entry_Name",
+    "Root_User_Entry_Pswd"};
+
+bool excluded(std::string_view path) {
+    return std::find(kExcluded.begin(), kExcluded.end(), path) != kExcluded.end();
+}
+
+// One Idx value: the key path of the element that held the <Idx> and its text.
+struct Item {
+    std::string path;
+    std::string idx;
+};
+
+// Pass 1 collects the Idx items in document order; pass 2 writes the document
+// without the excluded elements and the <Idx> elements, handing each item out
+// right after the start tag of the next element whose path is the item's path.
+struct Reduction {
+    int pass = 1;
+    bool copy = true;  // kept from pass 1 into pass 2
+    bool in_idx = false;
+    std::vector<Item> items;
+    size_t item = 0;
+    bool alloc_failed = false;
+    bool overflow = false;  // pass 2 matched the spare item
+    bool full = false;      // a limit above or the output bound was hit
+    std::string path;
+
+    // Output without the declaration, LF runs collapsed as it is written.
+    std::vector<char> out;
+    size_t out_max = 0;
+    char last = '\0';
+
+    bool stopped() const { return alloc_failed || full; }
+
+    void emit(std::string_view s) {
+        for (const char c : s) {
+            if (c == '\n' && last == '\n') continue;
+            if (out.size() >= out_max) {
+                full = true;
+                return;
+            }
+            out.push_back(c);
+            last = c;
+        }
+    }
+    void emit_tag(std::string_view open, std::string_view name) {
+        emit(open);
+        emit(name);
+        emit(">");
+    }
+};
+
+thread_local Reduction *t_reduction = nullptr;
+
+class ReductionScope {
+public:
+    explicit ReductionScope(Reduction *r) : saved_(t_reduction) { t_reduction = r; }
+    ~ReductionScope() { t_reduction = saved_; }
+    ReductionScope(const ReductionScope &) = delete;
+    ReductionScope &operator=(const ReductionScope &) = delete;
+
+private:
+    Reduction *saved_;
+};
+
+std::string_view as_view(const xmlChar *s) { return reinterpret_cast<const char *>(s); }
+
+void on_start(void *, const xmlChar *element, const xmlChar **) {
+    Reduction &r = *t_reduction;
+    if (r.stopped()) return;
+    const std::string_view name = as_view(element);
+    const bool idx = name == "Idx";
+    try {
+        if (idx) {
+            if (r.pass == 1) r.items[r.item].path = r.path;
+            r.in_idx = true;
+        }
+        if ((r.path.empty() ? 0 : r.path.size() + 1) + name.size() > kKeyPathMax) {
+            r.full = true;
+            return;
+        }
+        if (!r.path.empty()) r.path += '_';
+        r.path += name;
+    } catch (const std::bad_alloc &) {
+        r.alloc_failed = true;
+        return;
+    }
+    if (excluded(r.path))
+        r.copy = false;
+    else if (idx && r.pass == 2)
+        r.copy = false;
+    if (r.pass != 2) return;
+    if (r.copy && !idx) r.emit_tag("<", name);
+    const Item &it = r.items[r.item];
+    if (r.path == it.path) {
+        r.emit("\n<Idx>");
+        r.emit(it.idx);
+        r.emit("</Idx>");
+        if (++r.item == r.items.size()) {
+            r.overflow = true;
+            --r.item;
+        }
+    }
+}
+
+void on_characters(void *, const xmlChar *chars, int len) {
+    Reduction &r = *t_reduction;
+    if (r.stopped() || len <= 0) return;
+    const std::string_view piece(reinterpret_cast<const char *>(chars),
+                                 std::min(static_cast<size_t>(len), kPieceMax));
+    if (r.pass == 1 && r.in_idx) {
+        if (piece.size() > kIdxTextMax || r.item + 1 >= kItemsMax) {
+            r.full = true;
+            return;
+        }
+        try {
+            r.items[r.item].idx.assign(piece);
+            r.items.emplace_back();
+            ++r.item;
+        } catch (const std::bad_alloc &) {
+            r.alloc_failed = true;
+        }
+    } else if (r.pass == 2 && r.copy && !r.in_idx) {
+        r.emit(piece);
+    }
+}
+
+void on_end(void *, const xmlChar *element) {
+    Reduction &r = *t_reduction;
+    if (r.stopped()) return;
+    const std::string_view name = as_view(element);
+    const bool idx = name == "Idx";
+    if (idx) r.in_idx = false;
+    if (r.pass == 2 && r.copy && !idx) r.emit_tag("</", name);
+    if (excluded(r.path))
+        r.copy = true;
+    else if (idx && r.pass == 2)
+        r.copy = true;
+    // The name and the "_" before it.
+    const size_t drop = std::min(r.path.size(), name.size() + (r.path.size() > name.size() ? 1 : 0));
+    r.path.resize(r.path.size() - drop);
+}
+
+}  // namespace
+
+int prepare_setup(char *text, size_t size) {
+    xmlCheckVersion(20627);
+    // The XML parser takes an int length.
+    if (text == nullptr || size == 0 || size > static_cast<size_t>(INT_MAX)) return kXML_NOT_VALID;
+
+    Reduction r;
+    try {
+        r.items.emplace_back();
+        r.path.reserve(256);
+        r.out_max = size > kDeclaration.size() ? size - kDeclaration.size() - 1 : 0;
+        r.out.reserve(std::min<size_t>(r.out_max, 1 << 16));
+    } catch (const std::bad_alloc &) {
+        return kMEMORY;
+    }
+    ReductionScope scope(&r);
+    xmlSAXHandler sax{};
+    sax.startElement = on_start;
+    sax.endElement = on_end;
+    sax.characters = on_characters;
+
+    for (const int pass : {1, 2}) {
+        r.pass = pass;
+        r.in_idx = false;
+        r.item = 0;
+        r.path.clear();
+        if (xmlSAXUserParseMemory(&sax, nullptr, text, static_cast<int>(size)) < 0) return kXML_NOT_VALID;
+        if (r.alloc_failed) return kMEMORY;
+        if (r.overflow) return kNULL_POINTER;
+        if (r.full) return kBUFFER_FULL;
+    }
+    if (kDeclaration.size() + r.out.size() + 1 > size) return kBUFFER_FULL;
+
+    std::memset(text, 0, size);
+    std::memcpy(text, kDeclaration.data(), kDeclaration.size());
+    if (!r.out.empty()) std::memcpy(text + kDeclaration.size(), r.out.data(), r.out.size());
+    return 0;
+}
+
+}  // namespace kalax::xmldoc
