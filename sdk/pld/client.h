@@ -1,0 +1,135 @@
+// The data-log client's state: its own runtime instance, the module table and
+// the library-wide open gate, next-slot cursor and reference count.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "kalax/zxpld.h"
+#include "sdk/runtime/runtime.h"
+#include "sdk/runtime/transport.h"
+
+namespace kalax::pld {
+
+inline constexpr int kSlots = rt::kSlots;
+
+// Run flag of a slot.
+inline constexpr int kFree = 0;
+inline constexpr int kReserved = -1;  // taken by zxpld_open until its worker runs
+inline constexpr int kRunning = 1;
+
+// Request kinds; the kind of the last request stays after it was served.
+inline constexpr uint8_t kNone = 0;
+inline constexpr uint8_t kCsv = 1;
+inline constexpr uint8_t kBin = 2;
+inline constexpr uint8_t kDel = 3;
+inline constexpr uint8_t kDelAll = 4;
+
+inline constexpr size_t kAddressSize = 16;
+inline constexpr size_t kCredentialSize = 128;
+inline constexpr size_t kRequestSize = 1024;
+inline constexpr size_t kAuthLineSize = 512;
+
+// The download buffer: its size when the worker starts, the least it grows by,
+// and the most it may hold (lengths reach callbacks as int).
+inline constexpr size_t kDownloadInitial = 102400;
+inline constexpr size_t kDownloadStep = 102400;
+inline constexpr size_t kDownloadLimit = static_cast<size_t>(INT_MAX);
+
+struct Callbacks {
+    void (*on_connect)(int, void *) = nullptr;
+    void (*on_connect_error)(int, void *, zx_error_struct *) = nullptr;
+    void (*on_data)(int, void *, const char *, int) = nullptr;
+    void (*on_csv)(int, void *, const char *, int) = nullptr;
+    void (*on_bin)(int, void *, const char *, int) = nullptr;
+    void (*on_del)(int, void *) = nullptr;
+    void (*on_delall)(int, void *) = nullptr;
+    void (*on_csv_error)(int, void *, zx_error_struct *) = nullptr;
+    void (*on_bin_error)(int, void *, zx_error_struct *) = nullptr;
+    void (*on_del_error)(int, void *, zx_error_struct *) = nullptr;
+    void (*on_delall_error)(int, void *, zx_error_struct *) = nullptr;
+};
+
+Callbacks callbacks_of(const zxpld_settings_struct &settings);
+
+struct Module {
+    char address[kAddressSize] = {};
+    int32_t port = 0;
+    // Read by the transport's waits without the slot lock: 0 tells them to stop.
+    std::atomic<int> run{kFree};
+    int32_t type_filter = 0;
+    int32_t group_filter = 0;
+    int32_t auth = 0;
+    void *user_data = nullptr;
+    char request[kRequestSize] = {};
+    char user[kCredentialSize] = {};
+    char password[kCredentialSize] = {};
+    rt::Semaphore wake;  // the request semaphore
+    uint8_t kind = kNone;
+    Callbacks callbacks;
+    platform::Socket socket = platform::kNoSocket;
+    // Set by zxpld_close from the moment it stops the worker until the slot is
+    // released, so an open cannot take the slot in between.
+    bool closing = false;
+
+    rt::Link link(rt::Runtime &rt, int slot) { return rt::Link{&rt, slot, &run, &socket}; }
+};
+
+// The filter pass applied to every CSV download; a seam so that tests can make
+// it fail as it would without memory.
+using FilterPass = int (*)(int type_filter, int group_filter, std::vector<char> &text, int *length);
+
+struct Client {
+    rt::Runtime rt;
+    std::array<Module, kSlots> modules;
+    int32_t ref_count = -1;  // -1: not initialised; above 0: nested initialisations
+    int cursor = 1;          // the slot the next open takes; guarded by the gate
+    rt::Semaphore gate;      // held from an open until its worker has moved the cursor
+    FilterPass filter_pass;
+
+    Client();
+};
+
+Client &client();
+
+// Worker thread of one module; `arg` carries the slot number.
+void worker_entry(void *arg);
+
+// Is the slot free for a new module? A slot whose worker outlived its close is
+// not, until that thread has ended. Called only while holding the open gate.
+bool slot_free(int slot);
+
+// Writes the request text of `kind` into the module (caller holds the slot
+// lock). 0, or -1 when the text does not fit (code 75 on the module).
+int build_request(Client &c, int slot, uint8_t kind);
+
+// The log client's body sink: appends to the worker's download buffer, keeps
+// the text zero-terminated, grows the buffer by the larger of the new total and
+// kDownloadStep when the body and its terminator would not fit, and reports
+// every chunk to on_data (also chunks without body bytes). Growing past `limit`
+// bytes, or failing to get the memory, fails the response with code 5.
+class GrowingBody final : public rt::BodySink {
+public:
+    using OnData = void (*)(int, void *, const char *, int);
+
+    GrowingBody(std::vector<char> &buffer, int module, void *user_data, OnData on_data,
+                size_t limit = kDownloadLimit)
+        : buffer_(buffer), module_(module), user_data_(user_data), on_data_(on_data), limit_(limit) {}
+
+    int body(const char *data, size_t count) override;
+    int length() const { return static_cast<int>(length_); }
+
+private:
+    std::vector<char> &buffer_;
+    int module_;
+    void *user_data_;
+    OnData on_data_;
+    size_t limit_;
+    size_t length_ = 0;
+};
+
+}  // namespace kalax::pld
