@@ -127,6 +127,8 @@ constexpr size_t kDateTimeMax = 80;
 // Hours holding a time-zone change are converted record by record.
 class LocalTimeText {
 public:
+    explicit LocalTimeText(LocalTimeFn local_time) : local_time_(local_time) {}
+
     char *write(char *p, int32_t time) {
         const int64_t t = time;
         const int64_t hour = floor_div(t, 3600) * 3600;
@@ -153,7 +155,7 @@ private:
         uniform_ = false;
         std::tm first{};
         std::tm last{};
-        if (!platform::local_time(hour, &first) || !platform::local_time(hour + 3599, &last)) return;
+        if (!local_time_(hour, &first) || !local_time_(hour + 3599, &last)) return;
         if (!plain_fields(first) || !plain_fields(last)) return;
         const int64_t offset = utc_offset(first, hour);
         if (utc_offset(last, hour + 3599) != offset) return;
@@ -179,9 +181,9 @@ private:
         put_pair(p, d);
     }
 
-    static char *write_direct(char *p, int64_t t) {
+    char *write_direct(char *p, int64_t t) const {
         std::tm tm{};
-        if (!platform::local_time(t, &tm)) {
+        if (!local_time_(t, &tm)) {
             // A time the host cannot render still gets a line of the usual shape.
             static constexpr char kUnknown[] = "0000/00/00;00:00:00";
             std::memcpy(p, kUnknown, sizeof kUnknown - 1);
@@ -201,6 +203,7 @@ private:
     }
 
     static constexpr int64_t kNone = INT64_MIN;
+    LocalTimeFn local_time_;
     int64_t hour_ = kNone;
     bool uniform_ = false;
     int64_t offset_ = 0;
@@ -264,10 +267,15 @@ bool is_line_end(char c) { return c == '\r' || c == '\n'; }
 
 int bin2csv(int type_filter, int group_filter, const unsigned char *data, int length, char *text,
             int *text_length) {
+    return bin2csv_with_clock(platform::local_time, type_filter, group_filter, data, length, text, text_length);
+}
+
+int bin2csv_with_clock(LocalTimeFn local_time, int type_filter, int group_filter, const unsigned char *data,
+                       int length, char *text, int *text_length) {
     if (text_length == nullptr) return -1;
     const int capacity = *text_length;
     *text_length = 0;
-    if (text == nullptr || (data == nullptr && length != 0)) return -1;
+    if (local_time == nullptr || text == nullptr || (data == nullptr && length != 0)) return -1;
 
     // Characters that fit before the terminating zero; the output is full when
     // they are all used.
@@ -280,7 +288,7 @@ int bin2csv(int type_filter, int group_filter, const unsigned char *data, int le
     };
     if (length < 0) return finish(-1);
 
-    LocalTimeText clock;
+    LocalTimeText clock(local_time);
     std::array<char, line_max(255)> scratch;
     const auto size = static_cast<size_t>(length);
     size_t offset = 0;

@@ -7,6 +7,9 @@
 // date and time in the host's local time.
 #pragma once
 
+#include <cstdint>
+#include <ctime>
+
 namespace kalax::pld {
 
 // Buffer the overlap search reads a log file's last line into.
@@ -22,6 +25,12 @@ inline constexpr int kLastLineSize = 10240;
 // is 0.
 int bin2csv(int type_filter, int group_filter, const unsigned char *data, int length, char *text,
             int *text_length);
+
+// The same conversion with another local-time source, so that hosts which
+// cannot render some times can be imitated.
+using LocalTimeFn = bool (*)(int64_t t, std::tm *out);
+int bin2csv_with_clock(LocalTimeFn local_time, int type_filter, int group_filter, const unsigned char *data,
+                       int length, char *text, int *text_length);
 
 // Reads the last line of a log file without its line end (its last two
 // characters) into `buffer` of `size` bytes. Returns 0, or -1 when the file
