@@ -10,14 +10,10 @@
 #include "kalax/zxxml.h"
 #include "sdk/runtime/runtime.h"
 #include "sdk/runtime/transport.h"
+#include "sdk/xmldoc/parser.h"
+#include "sdk/xmldoc/reduce.h"
+#include "sdk/xmldoc/writer.h"
 
-namespace kalax::xmldoc {
-int parse_values(char *text, int length, zxxml_values_struct *values, zxxml_values_count_struct *counts);
-int parse_setup(char *text, int length, zxxml_setup_struct *setup, zxxml_setup_count_struct *counts);
-int write_setup(const zxxml_setup_struct &setup, const zxxml_setup_count_struct &counts, char *text,
-                size_t capacity);
-int prepare_setup(char *text, size_t size);
-}  // namespace kalax::xmldoc
 
 namespace kalax::xml {
 

@@ -13,7 +13,9 @@ namespace {
 // Opens a unit that is never contacted and waits until its worker runs.
 int open_idle(const char *host = "127.0.0.1", int port = 9) {
     const int m = zxxml_open(host, port, nullptr, nullptr);
-    if (m > 0) EXPECT_EQ(zxxml_wait_finish(m, 0, 5), 0);
+    if (m > 0) {
+        EXPECT_EQ(zxxml_wait_finish(m, 0, 5), 0);
+    }
     return m;
 }
 
