@@ -301,7 +301,7 @@ Model::Model(UnitConfig config)
     cfg_.sensors = std::max(cfg_.sensors, 0);
     cfg_.history_periods = std::max(cfg_.history_periods, 0);
     init_defaults();
-    int64_t t0 = now() - static_cast<int64_t>(cfg_.history_periods) * cfg_.log_period_s;
+    int64_t t0 = now_locked() - static_cast<int64_t>(cfg_.history_periods) * cfg_.log_period_s;
     last_log_t_ = t0;
     prev_inputs_.resize(static_cast<size_t>(cfg_.inputs));
     for (size_t i = 0; i < prev_inputs_.size(); ++i) prev_inputs_[i] = input_at(i, t0);
@@ -498,6 +498,11 @@ void Model::set_http_port(int port) {
 // ---- clock and movement
 
 int64_t Model::now() const {
+    std::lock_guard lock(mu_);
+    return now_locked();
+}
+
+int64_t Model::now_locked() const {
     int64_t base = cfg_.wall_clock ? static_cast<int64_t>(std::time(nullptr)) : cfg_.start_time;
     return base + offset_;
 }
@@ -592,7 +597,7 @@ void Model::log_round(int64_t t) {
 }
 
 void Model::sync() {
-    int64_t t = now();
+    int64_t t = now_locked();
     if (cfg_.auto_log) {
         const int64_t p = cfg_.log_period_s;
         int64_t next = (floor_div(last_log_t_, p) + 1) * p;
@@ -724,7 +729,7 @@ void Model::set_output(size_t k, const std::string& text) {
     bool changed = inum(e.f["Value"]) != inum(text);
     e.f["Value"] = text;
     if (changed) {
-        push_log(LogRecord{0, static_cast<int32_t>(now()), 4,
+        push_log(LogRecord{0, static_cast<int32_t>(now_locked()), 4,
                            {{static_cast<uint16_t>(k + 1), static_cast<int16_t>(inum(text) != 0 ? 1 : 0)}}});
     }
 }
@@ -771,7 +776,9 @@ void Model::apply_list(const std::string& list, const xml::Node& group) {
             if (k >= sen.size() || k >= entries.size()) continue;
             for (const auto& [key, text] : fields) {
                 if (key == "Min" || key == "Max" || key == "Name" || key == "Calib" || key == "Hyst") {
-                    sen[k].f[key] = text;
+                    // A whole posted setup carries both lists; its SenSet entry says what
+                    // the sensor is to be, the range entry only echoes the old state.
+                    if (!touched_sensors_.count({k, key})) sen[k].f[key] = text;
                 } else if (key == "Alarm") {
                     entries[k].f[key] = text;
                 }
@@ -786,6 +793,7 @@ void Model::apply_list(const std::string& list, const xml::Node& group) {
             if (!has_field(list, key) || read_only(list, key, true)) continue;
             if (list == "BinaryOutSet" && key == "Value") set_output(k, text);
             else entries[k].f[key] = text;
+            if (list == "SenSet") touched_sensors_.insert({k, key});
         }
     }
 }
@@ -806,13 +814,14 @@ int Model::apply_setup(std::string_view document) {
     if (!xml::parse(document, root, error) || root.local != "Root") return 400;
     std::lock_guard lock(mu_);
     sync();
+    touched_sensors_.clear();
     for (const xml::Node& g : root.children) {
         const GroupSpec* spec = find_group(g.local);
         if (spec == nullptr || g.local == "Info" || g.local == "Agent") continue;
         if (spec->list) apply_list(g.local, g);
         else apply_scalars(g.local, g);
     }
-    refresh(now());
+    refresh(now_locked());
     return 200;
 }
 

@@ -60,6 +60,7 @@ private:
     enum class Served { nothing, records, raw_bin, raw_txt };
 
     void init_defaults();
+    int64_t now_locked() const;
     void sync();                      // catches the model up with the clock
     void log_round(int64_t t);        // the records of one log period at time t
     void refresh(int64_t t);          // rewrites the moving fields for time t
@@ -88,6 +89,7 @@ private:
     std::map<std::string, std::vector<Entry>> lists_;
     std::vector<int> prev_inputs_;
     std::vector<uint32_t> counters_;
+    std::set<std::pair<size_t, std::string>> touched_sensors_;  // set by the SenSet part of a post
 
     std::deque<LogRecord> log_;
     size_t served_ = 0;
