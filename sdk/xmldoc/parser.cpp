@@ -155,6 +155,12 @@ private:
     ParseState *saved_;
 };
 
+// With no user data of our own, the callbacks' user data is the XML parser's
+// context. After a fatal error the parser stops reporting elements but, on
+// some paths, still hands out character data; such text belongs to no element
+// we know the path of, so it is dropped like everything after the fault.
+bool sax_stopped(void *ctx) { return static_cast<xmlParserCtxtPtr>(ctx)->disableSAX != 0; }
+
 bool is_entry(const unsigned char *name, size_t len) { return len == 5 && std::memcmp(name, "Entry", 5) == 0; }
 
 void on_start(void *, const xmlChar *name, const xmlChar **) {
@@ -224,9 +230,9 @@ void on_end(void *, const xmlChar *name) {
         s.node = s.stack[--s.depth];
 }
 
-void on_characters(void *, const xmlChar *chars, int len) {
+void on_characters(void *ctx, const xmlChar *chars, int len) {
     ParseState &s = *t_parse;
-    if (s.ignored || s.off_tree || len <= 0) return;
+    if (s.ignored || s.off_tree || len <= 0 || sax_stopped(ctx)) return;
     const int key = s.tree->key(s.node);
     if (key == KeyTree::kNone) return;
     const FieldDesc &f = s.fields[static_cast<size_t>(key)];

@@ -53,6 +53,7 @@ struct Reduction {
     int pass = 1;
     bool copy = true;  // kept from pass 1 into pass 2
     bool in_idx = false;
+    bool idx_has_text = false;  // the open <Idx> already made an item
     std::vector<Item> items;
     size_t item = 0;
     bool alloc_failed = false;
@@ -109,6 +110,7 @@ void on_start(void *, const xmlChar *element, const xmlChar **) {
         if (idx) {
             if (r.pass == 1) r.items[r.item].path = r.path;
             r.in_idx = true;
+            r.idx_has_text = false;
         }
         if ((r.path.empty() ? 0 : r.path.size() + 1) + name.size() > kKeyPathMax) {
             r.full = true;
@@ -138,20 +140,36 @@ void on_start(void *, const xmlChar *element, const xmlChar **) {
     }
 }
 
-void on_characters(void *, const xmlChar *chars, int len) {
+void on_characters(void *ctx, const xmlChar *chars, int len) {
     Reduction &r = *t_reduction;
-    if (r.stopped() || len <= 0) return;
+    // With no user data of our own, `ctx` is the XML parser's context. After a
+    // fatal error it reports no more elements but may still hand out text on
+    // some paths; the reduced document ends where the fault was.
+    if (r.stopped() || len <= 0 || static_cast<xmlParserCtxtPtr>(ctx)->disableSAX) return;
     const std::string_view piece(reinterpret_cast<const char *>(chars),
                                  std::min(static_cast<size_t>(len), kPieceMax));
     if (r.pass == 1 && r.in_idx) {
-        if (piece.size() > kIdxTextMax || r.item + 1 >= kItemsMax) {
-            r.full = true;
-            return;
-        }
         try {
+            if (r.idx_has_text) {
+                // A text in several pieces ("1&amp;2", a CR) is one value:
+                // an item per piece would hand the rest of the pieces to no
+                // element and stall every later Idx value behind them.
+                std::string &text = r.items[r.item - 1].idx;
+                if (text.size() + piece.size() > kIdxTextMax) {
+                    r.full = true;
+                    return;
+                }
+                text += piece;
+                return;
+            }
+            if (piece.size() > kIdxTextMax || r.item + 1 >= kItemsMax) {
+                r.full = true;
+                return;
+            }
             r.items[r.item].idx.assign(piece);
             r.items.emplace_back();
             ++r.item;
+            r.idx_has_text = true;
         } catch (const std::bad_alloc &) {
             r.alloc_failed = true;
         }
