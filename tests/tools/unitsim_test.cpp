@@ -408,6 +408,20 @@ TEST(UnitSimLogGrowth, OneRoundPerPeriodInWellFormedRecords) {
     EXPECT_EQ(n, log.size());
 }
 
+TEST(UnitSimLogGrowth, ADayHoldsAlarmsOfSensorsAndInputs) {
+    Unit u;
+    u.advance(86400);
+    bool sensor_alarm = false, sensor_normal = false, input_alarm = false;
+    for (const LogRecord& r : u.log()) {
+        sensor_alarm |= r.group == 0 && r.type == 1;
+        sensor_normal |= r.group == 0 && r.type == 0;
+        input_alarm |= r.group == 3 && r.type == 1;
+    }
+    EXPECT_TRUE(sensor_alarm);
+    EXPECT_TRUE(sensor_normal);
+    EXPECT_TRUE(input_alarm);
+}
+
 // ---------------------------------------------------------------- credentials
 
 TEST(UnitSimAuth, SetupAndLogNeedCredentialsValuesNever) {

@@ -217,8 +217,8 @@ struct SensorKind {
 };
 
 const SensorKind kKinds[] = {
-    {"C", "Temp\xC3\xA9rature", 24.0, 9.0, 10.0, 35.0},
-    {"%RH", "Luftfeuchte", 45.0, 20.0, 20.0, 80.0},
+    {"C", "Temp\xC3\xA9rature", 26.0, 10.0, 10.0, 35.0},
+    {"%RH", "Luftfeuchte", 50.0, 32.0, 20.0, 80.0},
     {"C", "Temperatur Rack", 21.0, 3.0, 15.0, 30.0},
     {"V", "Spannung", 12.0, 0.5, 11.0, 13.0},
     {"mA", "Strom", 12.0, 4.0, 4.0, 20.0},

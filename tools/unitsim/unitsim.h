@@ -139,7 +139,15 @@ public:
     // ---- documents, as served now
     std::string values_xml();
     std::string setup_xml();
-    // Applies a posted setup document as POST /setup.xml does: 200, or 400 when malformed.
+    // Applies a posted setup document as POST /setup.xml does: 200, or 400 when it is not
+    // well-formed or its root is not (any prefix:)Root; nothing is applied then. An <Entry>
+    // names its target by <ID> where the list has IDs (inputs 1.., outputs 151.., sensors
+    // sensor_id_base..), else by <Idx> (1-based), else by its place in the posted list; an
+    // unknown ID changes nothing. TempRangeSet entry k addresses sensor k (Min, Max, Name,
+    // Calib, Hyst) unless the same post sets that field through SenSet. SnmpTraps, MailDest,
+    // GroupSet and SnmpAccess grow up to their capacity. Identity (Agent), live readings
+    // (Value/State/Color/Cnt of inputs and sensors, Units, output Type), IDs, Idx, User
+    // entries, Status, Time Date/Time and unknown elements are left alone.
     int apply_setup(const std::string& document);
 
     // ---- model
