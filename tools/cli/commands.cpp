@@ -1,0 +1,161 @@
+#include "tools/cli/commands.h"
+
+#include <arpa/inet.h>
+
+#include <charconv>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "kalax/zxxml.h"
+#include "tools/cli/failure.h"
+#include "tools/cli/files.h"
+#include "tools/cli/render.h"
+#include "unitsim/unitsim.h"
+
+namespace kalax::cli {
+
+namespace {
+
+// Setup documents larger than this cannot be sent in one request anyway.
+constexpr size_t kSetupFileLimit = 1u << 20;
+// Binary logs: a unit's log is a few megabytes at most.
+constexpr size_t kBinaryLogLimit = 256u << 20;
+
+int show_unit(const Options &o, bool setup) {
+    UnitSession unit(resolve_target(o.args[0]), o);
+    unit.fetch(setup);
+    show_document(stdout, unit, setup, o.format);
+    return 0;
+}
+
+void print_manager(const char *prefix, const SnmpManager &m) {
+    std::printf("%s%s:%d\n", prefix, clean_utf8(m.address).c_str(), m.port);
+}
+
+}  // namespace
+
+void show_document(FILE *out, const UnitSession &unit, bool setup, Format format) {
+    if (format == Format::xml) {
+        const std::string doc = unit.document(setup);
+        std::fwrite(doc.data(), 1, doc.size(), out);
+        if (!doc.empty() && doc.back() != '\n') std::fputc('\n', out);
+        return;
+    }
+    const ItemList list = collect_items(unit.module(), setup, unit.label());
+    if (format == Format::json) print_json(out, list);
+    else print_table(out, list);
+}
+
+int cmd_values(const Options &o) { return show_unit(o, false); }
+int cmd_setup(const Options &o) { return show_unit(o, true); }
+
+int cmd_send_setup(const Options &o) {
+    const std::string document = read_file(o.args[1], kSetupFileLimit);
+    UnitSession unit(resolve_target(o.args[0]), o);
+    unit.send_setup_text(document);
+    if (o.format == Format::table) std::printf("The unit took the setup and answered:\n");
+    show_document(stdout, unit, true, o.format);
+    return 0;
+}
+
+int cmd_snmp_manager(const Options &o) {
+    if (o.args.size() == 2) throw UsageError("give both ADDRESS and PORT, or neither");
+    UnitSession unit(resolve_target(o.args[0]), o);
+    if (o.args.size() == 1) {
+        print_manager("", unit.snmp_manager());
+        return 0;
+    }
+    in_addr parsed{};
+    if (::inet_pton(AF_INET, o.args[1].c_str(), &parsed) != 1)
+        throw UsageError("ADDRESS must be a dotted IPv4 address, not '" + o.args[1] + "'");
+    int port = 0;
+    const std::string &p = o.args[2];
+    const auto r = std::from_chars(p.data(), p.data() + p.size(), port);
+    if (r.ec != std::errc() || r.ptr != p.data() + p.size() || port < 1 || port > 65535)
+        throw UsageError("bad PORT '" + p + "' (1-65535)");
+    unit.set_snmp_manager(o.args[1], port);
+    // The answer is the unit's setup; its first trap destination is the manager.
+    zxxml_setup_struct *setup = nullptr;
+    zxxml_setup_count_struct *counts = nullptr;
+    if (zxxml_get_setup_cache(unit.module(), &setup, &counts) == 0 && counts->SnmpTraps > 0) {
+        SnmpManager now;
+        now.address.assign(setup->SnmpTraps_Entry_IPaddr[0], strnlen(setup->SnmpTraps_Entry_IPaddr[0], 20));
+        now.port = std::atoi(std::string(setup->SnmpTraps_Entry_Port[0], strnlen(setup->SnmpTraps_Entry_Port[0], 8)).c_str());
+        print_manager("the unit now sends its traps to ", now);
+    } else {
+        std::printf("the unit took the SNMP manager\n");
+    }
+    return 0;
+}
+
+void download_and_append(LogSession &log, bool binary, const std::string &path, FILE *out) {
+    const std::string body = log.download(binary);
+    const std::string csv = binary ? log.to_csv(body) : body;
+    const AppendResult r = append_new_lines(path, csv);
+    std::fprintf(out, "%zu of %zu downloaded lines were new and appended to %s\n", r.added, r.downloaded, path.c_str());
+}
+
+int cmd_log(const Options &o) {
+    LogSession log(resolve_target(o.args[0]), o, stderr);
+    if (!o.append.empty()) {
+        download_and_append(log, o.binary, o.append, stdout);
+        return 0;
+    }
+    const std::string body = log.download(o.binary);
+    if (std::fwrite(body.data(), 1, body.size(), stdout) != body.size() || std::fflush(stdout) != 0)
+        fail(7, "standard output", std::strerror(errno));
+    return 0;
+}
+
+int cmd_log_convert(const Options &o) {
+    const std::string &in = o.args[0];
+    const std::string csv = binary_log_to_csv(0, read_file(in, kBinaryLogLimit), in);
+    if (o.args.size() < 2) {
+        std::fwrite(csv.data(), 1, csv.size(), stdout);
+        return 0;
+    }
+    write_file(o.args[1], csv);
+    std::printf("%zu lines written to %s\n", count_lines(csv), o.args[1].c_str());
+    return 0;
+}
+
+int cmd_log_delete(const Options &o) {
+    const Target target = resolve_target(o.args[0]);
+    LogSession log(target, o, nullptr);
+    log.remove(o.all);
+    std::printf(o.all ? "%s deleted its whole log\n" : "%s deleted the records its last download served\n",
+                target.label().c_str());
+    return 0;
+}
+
+int cmd_sim(const Options &o) {
+    sim::UnitConfig config;
+    config.wall_clock = true;
+    config.log_period_s = o.log_period_s;
+    config.history_periods = 30;
+    if (o.user) {
+        config.user = *o.user;
+        config.password = *o.password;
+    }
+    // The unit's threads inherit the blocked stop signals; they are taken here.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+
+    sim::Unit unit(config);
+    if (!unit.start(o.port)) fail(86, "127.0.0.1:" + std::to_string(o.port), std::strerror(errno));
+    std::printf("kalax sim: a simulated unit listens on 127.0.0.1:%d (%s/values.xml)\n", unit.port(),
+                unit.url().c_str());
+    std::printf("try: kalax values 127.0.0.1:%d   (Ctrl-C stops the unit)\n", unit.port());
+    std::fflush(stdout);
+    int signal = 0;
+    sigwait(&stop, &signal);
+    unit.stop();
+    std::printf("kalax sim: stopped\n");
+    return 0;
+}
+
+}  // namespace kalax::cli

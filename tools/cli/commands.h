@@ -1,0 +1,29 @@
+// The sub-commands, and the steps they share with the demo.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "tools/cli/options.h"
+#include "tools/cli/session.h"
+
+namespace kalax::cli {
+
+int cmd_values(const Options &o);
+int cmd_setup(const Options &o);
+int cmd_send_setup(const Options &o);
+int cmd_snmp_manager(const Options &o);
+int cmd_log(const Options &o);
+int cmd_log_convert(const Options &o);
+int cmd_log_delete(const Options &o);
+int cmd_demo(const Options &o);
+int cmd_sim(const Options &o);
+
+// The module's cached values or setup in the chosen format.
+void show_document(FILE *out, const UnitSession &unit, bool setup, Format format);
+
+// Downloads the log and appends its new lines to `path` (binary logs converted
+// first); prints what it did to `out`.
+void download_and_append(LogSession &log, bool binary, const std::string &path, FILE *out);
+
+}  // namespace kalax::cli

@@ -1,0 +1,111 @@
+// kalax: read, change and log Kalyx monitoring units from a shell.
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string_view>
+
+#include "tools/cli/commands.h"
+#include "tools/cli/failure.h"
+#include "tools/cli/options.h"
+#include "tools/cli/session.h"
+
+namespace {
+
+using namespace kalax::cli;
+
+constexpr uint32_t kUnitOptions = kOptCredentials | kOptTimeout;
+constexpr uint32_t kLogOptions = kUnitOptions | kOptCsv | kOptBin | kOptAppend | kOptType | kOptGroup;
+
+const Command kCommands[] = {
+    {"values", "HOST[:PORT]", "Read values.xml and list the unit's inputs, sensors and outputs.",
+     "Columns: kind, id, name, value, units, min, max, alarm, state (the library's display texts).\n"
+     "PORT defaults to 80.\n",
+     kUnitOptions | kOptFormat, 1, 1, true, cmd_values},
+    {"setup", "HOST[:PORT]", "Read setup.xml and list its items with their limits and alarm settings.", nullptr,
+     kUnitOptions | kOptFormat, 1, 1, true, cmd_setup},
+    {"send-setup", "HOST[:PORT] FILE", "Send a setup document to the unit and show its answer.",
+     "The document is reduced to what a unit may be told to change (identity, live values,\n"
+     "network addressing, clock and user accounts are left out) and posted to /setup.xml.\n",
+     kUnitOptions | kOptFormat, 2, 2, true, cmd_send_setup},
+    {"snmp-manager", "HOST[:PORT] [ADDRESS PORT]", "Show or set where the unit sends its SNMP traps.",
+     "Without ADDRESS and PORT the first trap destination is shown; with them it is set\n"
+     "(community \"orchid\", enabled). ADDRESS is a dotted IPv4 address.\n",
+     kUnitOptions, 1, 3, true, cmd_snmp_manager},
+    {"log", "HOST[:PORT]", "Download the unit's data log.",
+     "Without --append the log goes to standard output; a progress line goes to standard error.\n"
+     "With --append FILE only the lines after FILE's last line are appended (binary downloads\n"
+     "are converted to CSV first), and the number of new lines is reported.\n",
+     kLogOptions, 1, 1, true, cmd_log},
+    {"log-convert", "IN.bin [OUT.csv]", "Convert a binary log to CSV lines (to OUT.csv or standard output).", nullptr,
+     0, 1, 2, false, cmd_log_convert},
+    {"log-delete", "HOST[:PORT]", "Ask the unit to delete what the last log download served.", nullptr,
+     kUnitOptions | kOptAll, 1, 1, true, cmd_log_delete},
+    {"demo", "", "Show the library at work against a simulated unit in this process.",
+     "Reads values and setup, changes an output and a sensor name, downloads the log into a\n"
+     "temporary CSV file and downloads again appending only the new lines.\n",
+     kOptKeep, 0, 0, true, cmd_demo},
+    {"sim", "", "Run a simulated unit on 127.0.0.1 until Ctrl-C, for trying the other commands.",
+     "With --user/--password the unit asks for credentials on setup and log requests.\n",
+     kOptPort | kOptCredentials | kOptLogPeriod, 0, 0, false, cmd_sim},
+};
+
+void print_overview(FILE *out) {
+    std::fputs("usage: kalax COMMAND [arguments] [options]\n\ncommands:\n", out);
+    for (const Command &c : kCommands) {
+        const std::string left = std::string(c.name) + (*c.synopsis ? " " : "") + c.synopsis;
+        std::fprintf(out, "  %-38s %s\n", left.c_str(), c.summary);
+    }
+    std::fputs("\n'kalax COMMAND --help' describes a command and its options.\n"
+               "Failures exit with 1 and one line naming the library's result code; usage errors exit with 2.\n",
+               out);
+}
+
+const Command *find_command(std::string_view name) {
+    for (const Command &c : kCommands)
+        if (name == c.name) return &c;
+    return nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
+        std::strcmp(argv[1], "help") == 0) {
+        const Command *about = argc > 2 ? find_command(argv[2]) : nullptr;
+        if (about) print_command_help(*about, stdout);
+        else print_overview(argc < 2 ? stderr : stdout);
+        return argc < 2 ? 2 : 0;
+    }
+    const Command *command = find_command(argv[1]);
+    if (command == nullptr) {
+        std::fprintf(stderr, "kalax: unknown command '%s' (see kalax --help)\n", argv[1]);
+        return 2;
+    }
+    if (wants_help(argc, argv, 2)) {
+        print_command_help(*command, stdout);
+        return 0;
+    }
+    try {
+        const Options options = parse_options(*command, argc, argv, 2);
+        std::optional<ClientLibraries> clients;
+        if (command->clients) clients.emplace();
+        return command->run(options);
+    } catch (const UsageError &e) {
+        std::fprintf(stderr, "kalax %s: %s (see kalax %s --help)\n", command->name, e.what(), command->name);
+        return 2;
+    } catch (const Failure &e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "kalax %s: %s\n", command->name, e.line().c_str());
+        return 1;
+    } catch (const std::bad_alloc &) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "kalax %s: %s\n", command->name, Failure(5, "").line().c_str());
+        return 1;
+    } catch (const std::exception &e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "kalax %s: %s\n", command->name, e.what());
+        return 1;
+    }
+}

@@ -1,0 +1,303 @@
+#include "tools/cli/session.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+
+#include "tools/cli/failure.h"
+
+namespace kalax::cli {
+
+namespace {
+
+zx_error_struct xml_record(int slot) {
+    zx_error_struct e{};
+    zxxml_error(slot, &e);
+    return e;
+}
+
+zx_error_struct pld_record(int slot) {
+    zx_error_struct e{};
+    zxpld_error(slot, &e);
+    return e;
+}
+
+void copy_text(char (&field)[AUTHENTICATE_MAX], const std::string &text) {
+    std::strncpy(field, text.c_str(), sizeof field - 1);
+}
+
+}  // namespace
+
+// ---- both clients -------------------------------------------------------------
+
+ClientLibraries::ClientLibraries() {
+    if (zxxml_init() < 0) fail(xml_record(0), "starting the agent XML client");
+    xml_ = true;
+    if (zxpld_init() < 0) {
+        const zx_error_struct e = pld_record(0);
+        zxxml_uninit();
+        fail(e, "starting the data-log client");
+    }
+    pld_ = true;
+}
+
+ClientLibraries::~ClientLibraries() {
+    if (pld_) zxpld_uninit();
+    if (xml_) zxxml_uninit();
+}
+
+// ---- agent XML client -----------------------------------------------------------
+
+UnitSession::UnitSession(const Target &target, const Options &options)
+    : timeout_s_(options.timeout_s), label_(target.label()) {
+    zxxml_settings_struct settings{};
+    // Checked once more by the client (codes 42, 43) when the texts are too long.
+    if (options.user) {
+        copy_text(settings.get_user, *options.user);
+        copy_text(settings.set_user, *options.user);
+        copy_text(settings.get_password, options.password.value_or(""));
+        copy_text(settings.set_password, options.password.value_or(""));
+    }
+    module_ = zxxml_open(target.address.c_str(), target.port, &settings, nullptr);
+    if (module_ < 0) fail(xml_record(0), label_);
+    try {
+        if (options.user && (zxxml_authenticate_get(module_, options.user->c_str(), options.password->c_str()) < 0 ||
+                             zxxml_authenticate_set(module_, options.user->c_str(), options.password->c_str()) < 0))
+            fail(xml_record(module_), label_ + ": credentials");
+        await(0, "starting the worker");
+    } catch (...) {
+        zxxml_close(module_);
+        throw;
+    }
+}
+
+UnitSession::~UnitSession() { zxxml_close(module_); }
+
+void UnitSession::refused(const char *what) const {
+    zx_error_struct e = xml_record(module_);
+    if (e.code == 0) e = xml_record(0);
+    fail(e, label_ + ": " + what);
+}
+
+void UnitSession::await(int kind, const char *what) {
+    if (zxxml_wait_finish(module_, kind, timeout_s_) < 0) {
+        // Timeouts and semaphore failures land in slot 0, a stopped worker in the module's.
+        zx_error_struct e = xml_record(0);
+        if (e.code != 19 && e.code != 20 && e.code != 2) e = xml_record(module_);
+        fail(e, label_ + ": " + what);
+    }
+    // The worker clears the module's record before it serves, so it now holds
+    // this request's outcome.
+    const zx_error_struct e = xml_record(module_);
+    if (e.code != 0) fail(e, label_ + ": " + what);
+}
+
+void UnitSession::fetch(bool setup) {
+    const char *what = setup ? "reading setup.xml" : "reading values.xml";
+    if ((setup ? zxxml_get_setup(module_) : zxxml_get_values(module_)) < 0) refused(what);
+    await(setup ? 4 : 2, what);
+}
+
+std::string UnitSession::document(bool setup) const {
+    char *text = nullptr;
+    int length = 0;
+    if ((setup ? zxxml_get_setup_xml(module_, &text, &length) : zxxml_get_values_xml(module_, &text, &length)) < 0 ||
+        text == nullptr || length < 0)
+        refused("reading the document");
+    return std::string(text, strnlen(text, static_cast<size_t>(length)));
+}
+
+void UnitSession::send_setup_text(const std::string &document) {
+    // The client sizes its working copy at length + 1024.
+    if (document.size() > INT_MAX - 2048) fail(12, label_ + ": setup document");
+    if (zxxml_send_setup_xml(module_, document.c_str(), static_cast<int>(document.size())) < 0)
+        refused("sending setup.xml");
+    await(7, "sending setup.xml");
+}
+
+void UnitSession::send_setup(const zxxml_setup_struct &setup, const zxxml_setup_count_struct &counts) {
+    if (zxxml_send_setup(module_, &setup, &counts) < 0) refused("sending setup.xml");
+    await(7, "sending setup.xml");
+}
+
+SnmpManager UnitSession::snmp_manager() {
+    if (zxxml_get_snmp_manager(module_) < 0) refused("reading the SNMP manager");
+    await(6, "reading the SNMP manager");
+    char address[16] = {};
+    SnmpManager m;
+    if (zxxml_get_snmp_manager_cache(module_, address, &m.port) < 0) refused("reading the SNMP manager");
+    m.address.assign(address, strnlen(address, sizeof address));
+    return m;
+}
+
+void UnitSession::set_snmp_manager(const std::string &address, int port) {
+    if (zxxml_set_snmp_manager(module_, address.c_str(), port) < 0) refused("setting the SNMP manager");
+    await(7, "setting the SNMP manager");
+}
+
+// ---- progress -----------------------------------------------------------------------
+
+ProgressMeter::ProgressMeter(FILE *out, std::string what)
+    : out_(out),
+      what_(std::move(what)),
+      live_(out != nullptr && ::isatty(::fileno(out))),
+      start_(std::chrono::steady_clock::now()),
+      last_draw_(start_) {}
+
+void ProgressMeter::add(size_t bytes) {
+    bytes_ += bytes;
+    const auto now = std::chrono::steady_clock::now();
+    if (live_ && now - last_draw_ >= std::chrono::milliseconds(100)) {
+        last_draw_ = now;
+        draw(false);
+    }
+}
+
+size_t ProgressMeter::finish() {
+    if (out_) draw(true);
+    return bytes_;
+}
+
+void ProgressMeter::draw(bool final) {
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    const double rate = seconds > 0.0 ? static_cast<double>(bytes_) / 1024.0 / seconds : 0.0;
+    if (final)
+        std::fprintf(out_, "%s%s: %zu bytes in %.2f s (%.1f KiB/s)\n", live_ ? "\r" : "", what_.c_str(), bytes_,
+                     seconds, rate);
+    else
+        std::fprintf(out_, "\r%s: %zu bytes (%.1f KiB/s)   ", what_.c_str(), bytes_, rate);
+    std::fflush(out_);
+}
+
+// ---- data-log client -----------------------------------------------------------
+
+struct LogSession::State {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool done = false;
+    zx_error_struct error{};
+    std::string body;
+    std::unique_ptr<ProgressMeter> meter;  // touched by the worker only while a download runs
+
+    static State &of(void *user) { return *static_cast<State *>(user); }
+    void finish(const char *data, int length, const zx_error_struct *e) {
+        {
+            std::lock_guard lock(mu);
+            if (data != nullptr && length > 0) body.assign(data, static_cast<size_t>(length));
+            if (e != nullptr) error = *e;
+            done = true;
+        }
+        cv.notify_all();
+    }
+};
+
+namespace {
+
+void on_data(int, void *user, const char *, int count) {
+    auto &s = LogSession::State::of(user);
+    if (s.meter && count > 0) s.meter->add(static_cast<size_t>(count));
+}
+void on_body(int, void *user, const char *data, int length) { LogSession::State::of(user).finish(data, length, nullptr); }
+void on_done(int, void *user) { LogSession::State::of(user).finish(nullptr, 0, nullptr); }
+void on_error(int, void *user, zx_error_struct *e) {
+    zx_error_struct copy{};
+    if (e != nullptr) copy = *e;
+    if (copy.code == 0) copy.code = 73;  // an error callback always means failure
+    LogSession::State::of(user).finish(nullptr, 0, &copy);
+}
+
+}  // namespace
+
+LogSession::LogSession(const Target &target, const Options &options, FILE *progress)
+    : state_(std::make_unique<State>()), timeout_s_(options.timeout_s), label_(target.label()), progress_(progress) {
+    zxpld_settings_struct s;
+    zxpld_clr_settings_struct(&s);
+    s.address = target.address.c_str();
+    s.port = target.port;
+    s.type_filter = options.type_filter;
+    s.group_filter = options.group_filter;
+    if (options.user) {
+        s.user = options.user->c_str();
+        s.password = options.password->c_str();
+    }
+    s.user_data = state_.get();
+    s.on_connect_error = on_error;
+    s.on_data = on_data;
+    s.on_csv = on_body;
+    s.on_bin = on_body;
+    s.on_del = on_done;
+    s.on_delall = on_done;
+    s.on_csv_error = on_error;
+    s.on_bin_error = on_error;
+    s.on_del_error = on_error;
+    s.on_delall_error = on_error;
+    module_ = zxpld_open(&s);
+    if (module_ < 0) fail(pld_record(0), label_);
+}
+
+LogSession::~LogSession() {
+    // A worker that would not stop may still call back into the state: leave it be.
+    if (zxpld_close(module_) < 0) (void)state_.release();
+}
+
+std::string LogSession::run(int (*request)(int), const char *what) {
+    {
+        std::lock_guard lock(state_->mu);
+        state_->done = false;
+        state_->error = zx_error_struct{};
+        state_->body.clear();
+    }
+    if (request(module_) < 0) fail(pld_record(module_), label_ + ": " + what);
+    std::unique_lock lock(state_->mu);
+    if (!state_->cv.wait_for(lock, std::chrono::seconds(timeout_s_), [&] { return state_->done; }))
+        fail(19, label_ + ": " + what);
+    if (state_->error.code != 0) fail(state_->error, label_ + ": " + what);
+    return std::move(state_->body);
+}
+
+std::string LogSession::download(bool binary) {
+    const char *what = binary ? "downloading spilog.bin" : "downloading spilog.txt";
+    state_->meter = std::make_unique<ProgressMeter>(progress_, what);
+    std::string body;
+    try {
+        body = run(binary ? zxpld_get_spilog_bin : zxpld_get_spilog_csv, what);
+    } catch (const Failure &) {
+        if (progress_ && ::isatty(::fileno(progress_))) std::fputc('\n', progress_);
+        throw;
+    }
+    // The worker is done with the meter once the completion callback ran.
+    state_->meter->finish();
+    return body;
+}
+
+std::string LogSession::to_csv(const std::string &binary) const {
+    return binary_log_to_csv(module_, binary, label_ + ": spilog.bin");
+}
+
+void LogSession::remove(bool all) {
+    run(all ? zxpld_get_spilog_delall : zxpld_get_spilog_del, all ? "deleting the whole log" : "deleting the log");
+}
+
+std::string binary_log_to_csv(int module, const std::string &binary, const std::string &context) {
+    // Four characters per byte hold every ordinary record; grow when the text came out full.
+    if (binary.size() > INT_MAX / 8) fail(12, context);
+    size_t capacity = binary.size() * 4 + 64;
+    for (;;) {
+        std::string text(capacity, '\0');
+        int length = static_cast<int>(capacity);
+        if (zxpld_bin2csv(module, reinterpret_cast<const unsigned char *>(binary.data()),
+                          static_cast<int>(binary.size()), text.data(), &length) < 0)
+            fail(11, context + ": malformed record");
+        if (static_cast<size_t>(length) + 1 < capacity) {
+            text.resize(static_cast<size_t>(length));
+            return text;
+        }
+        if (capacity > INT_MAX / 2) fail(12, context);
+        capacity *= 2;
+    }
+}
+
+}  // namespace kalax::cli
