@@ -22,9 +22,19 @@ std::string Failure::line() const {
 
 void fail(int code, const std::string &context, const std::string &system) { throw Failure(code, context, system); }
 
+namespace {
+
+// Codes whose record carries the errno of the failed system call; with the
+// others (HTTP status, parser, state) the errno is whatever was left over.
+bool system_failure(int code) {
+    return (code >= 6 && code <= 9) || (code >= 26 && code <= 35) || (code >= 82 && code <= 84) || code == 88;
+}
+
+}  // namespace
+
 void fail(const zx_error_struct &record, const std::string &context) {
     std::string system;
-    if (record.sys_code != 0) system.assign(record.sys_text, strnlen(record.sys_text, sizeof record.sys_text));
+    if (record.sys_code != 0 && system_failure(record.code)) system.assign(record.sys_text, strnlen(record.sys_text, sizeof record.sys_text));
     throw Failure(record.code, context, system);
 }
 
