@@ -30,6 +30,16 @@ struct Recorder {
     // Runs inside on_csv before the event is pushed (self-close tests).
     std::function<void(int module)> in_csv;
 
+    Recorder() = default;
+    Recorder(const Recorder &) = delete;
+    Recorder &operator=(const Recorder &) = delete;
+    // A worker may still be on its way out of a callback when the test is
+    // done with it: every module goes before the recorder does. (A test uses
+    // one recorder at a time.)
+    ~Recorder() {
+        for (int module = 1; module < 100; ++module) zxpld_close(module);
+    }
+
     void error(const char *name, const zx_error_struct *e) {
         {
             std::lock_guard<std::mutex> lock(mu);
