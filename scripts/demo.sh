@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the kalax tool (in build/, as scripts/test.sh
+# does) and runs its demo against a simulated unit. Arguments go to the demo
+# (e.g. --keep to keep the downloaded log).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKALAX_SANITIZE="" >/dev/null
+cmake --build build -j "$(nproc)" --target kalax_cli
+exec build/tools/cli/kalax demo "$@"
