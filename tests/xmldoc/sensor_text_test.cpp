@@ -32,21 +32,6 @@ std::string PrintfOneDecimal(float v) {
     return buffer;
 }
 
-TEST(SensorText, CopiedFieldsPassThrough) {
-    TXmlSensorEnum e = Item(TYPE_ANALOG_SENSOR_INPUT);
-    e.DevName = "Cellar";
-    e.MAC = "00:0A:59:01:02:03";
-    e.IP = "10.0.0.1";
-    e.Port = 8080;
-    e.Name = "Temp \xC3\xBC";
-    const TXmlSensorStr s = Texts(e);
-    EXPECT_EQ(s.DevName, "Cellar");
-    EXPECT_EQ(s.MAC, "00:0A:59:01:02:03");
-    EXPECT_EQ(s.IP, "10.0.0.1");
-    EXPECT_EQ(s.Port, 8080);
-    EXPECT_EQ(s.Name, "Temp \xC3\xBC");
-}
-
 TEST(SensorText, Family) {
     const std::pair<int, const char *> rows[] = {
         {0, "Kalyx family"}, {1, "Varno family"}, {2, "-"}, {3, "Ostra family"}, {4, "-"}, {255, "-"}};
@@ -321,43 +306,6 @@ TEST(SensorEnumToStr, RecordCodesAreReadFromTheirLow8Bits) {
     EXPECT_EQ(e.Family, 1);
     EXPECT_TRUE(e.Name.empty());
     EXPECT_TRUE(e.DevName.empty());
-}
-
-TEST(SensorEnumToStr, RecordRoundTripKeepsEveryNumber) {
-    TXmlSensorEnum e;
-    e.Family = 3;
-    e.Port = 65535;
-    e.Id = -7;
-    e.Value = 1.25f;
-    e.Units = 10;
-    e.Min = -2.5f;
-    e.Max = 99.5f;
-    e.Hyst = 0.75f;
-    e.Calib = -1.0f;
-    e.Mode = 4;
-    e.Counter = 123456;
-    e.SensType = 6;
-    e.Alarm = 5;
-    e.State = 4;
-    e.XmlVer = 6;
-    e.Time = 1700000000;
-    const TXmlSensorEnum back = FromSensorRecord(ToSensorRecord(e));
-    EXPECT_EQ(back.Family, e.Family);
-    EXPECT_EQ(back.Port, e.Port);
-    EXPECT_EQ(back.Id, e.Id);
-    EXPECT_EQ(back.Value, e.Value);
-    EXPECT_EQ(back.Units, e.Units);
-    EXPECT_EQ(back.Min, e.Min);
-    EXPECT_EQ(back.Max, e.Max);
-    EXPECT_EQ(back.Hyst, e.Hyst);
-    EXPECT_EQ(back.Calib, e.Calib);
-    EXPECT_EQ(back.Mode, e.Mode);
-    EXPECT_EQ(back.Counter, e.Counter);
-    EXPECT_EQ(back.SensType, e.SensType);
-    EXPECT_EQ(back.Alarm, e.Alarm);
-    EXPECT_EQ(back.State, e.State);
-    EXPECT_EQ(back.XmlVer, e.XmlVer);
-    EXPECT_EQ(back.Time, e.Time);
 }
 
 }  // namespace
