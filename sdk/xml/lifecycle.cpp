@@ -15,8 +15,9 @@ constexpr uint8_t kStartUnit = 1;
 constexpr uint8_t kStartGroup = 2;
 
 void copy_text(char *dst, size_t size, const char *src) {
-    std::strncpy(dst, src ? src : "", size - 1);
-    dst[size - 1] = '\0';
+    const size_t n = src ? strnlen(src, size - 1) : 0;
+    if (n) std::memcpy(dst, src, n);
+    std::memset(dst + n, 0, size - n);
 }
 
 // Undoes an open that could not start its worker; the slot stays opening, as a
@@ -45,6 +46,10 @@ int begin_open(Client &c, uint8_t kind) {
 
 int start_worker(Client &c, int slot) {
     Module &m = c.modules[slot];
+    // A new unit starts with a clean record: an earlier unit's failure in this
+    // slot would otherwise make every retrieval of the new one refuse.
+    const zx_error_struct clean{};
+    c.rt.copy_error(slot, &c.rt.error(slot), &clean);
     // The request semaphore exists before the worker does, so a close that races
     // the worker's start always finds something to post.
     if (!m.request.create()) return fail_open(c, kSEM_INIT);

@@ -232,7 +232,7 @@ int zxxml_get_snmp_manager_cache(int module, char *address, int *port) {
     }
     if (address) {
         std::memset(address, 0, 16);
-        std::strncpy(address, m.snmp_address, 15);
+        std::memcpy(address, m.snmp_address, strnlen(m.snmp_address, 15));
     }
     if (port) *port = m.snmp_port;
     return 0;

@@ -116,8 +116,11 @@ int fetch(Client &c, int slot, int index, char *address, const char *host, int p
     return rt::kIoOk;
 }
 
-void dispatch(Client &c, Worker &w, int index, int kind, bool failed) {
-    Module &m = c.modules[w.slot];
+// Writes the time of the attempt into the records of `kind`. Done before the
+// action is marked done, so a caller woken by zxxml_wait_finish never reads a
+// record whose time is still 0.
+void stamp(Client &c, int slot, int index, int kind) {
+    Module &m = c.modules[slot];
     const int32_t now = static_cast<int32_t>(platform::now_seconds());
     Member *member = index >= 0 && index < kMembersMax ? m.members[index].get() : nullptr;
     if (kind == kValues) {
@@ -127,6 +130,12 @@ void dispatch(Client &c, Worker &w, int index, int kind, bool failed) {
         if (m.setup_record) m.setup_record->time = now;
         if (member) member->setup_record.time = now;
     }
+}
+
+// Runs the callback of `kind` with copies of the slot's records (or none when
+// the action failed). The records were stamped before.
+void dispatch(Client &c, Worker &w, int index, int kind, bool failed) {
+    Module &m = c.modules[w.slot];
     const zxxml_callback_struct cb = callbacks_of(c, w.slot);
     if (kind == kValues && cb.on_values) {
         if (failed || !m.values_record || !m.values_counts) {
@@ -189,6 +198,7 @@ int upload(Client &c, Worker &w, int index, char *address, const char *host, int
     *reply_length = kBufferSize;
     int rc = exchange(c, w.slot, index, address, host, port, send, reply, reply_length);
     if (rc == rt::kIoOk && parse_locked(c, w.slot, reply, *reply_length, kSetup) != 0) rc = rt::kIoFailed;
+    if (rc != rt::kIoStopped) stamp(c, w.slot, index, kUpload);
     if (rc == rt::kIoFailed) dispatch(c, w, index, kUpload, true);
     return rc;
 }
@@ -234,6 +244,7 @@ void unit_worker(Worker &w) {
             m.values_length = kBufferSize;
             rc = fetch(c, w.slot, -1, m.address, m.host, m.port, m.values, &m.values_length, kValues, settings);
             if (rc == rt::kIoStopped) return;
+            stamp(c, w.slot, -1, kValues);
             if (rc == rt::kIoOk) {
                 mark_done(c, w.slot, Served::Values, 0);
                 dispatch(c, w, -1, kValues, false);
@@ -251,6 +262,7 @@ void unit_worker(Worker &w) {
             m.setup_length = kBufferSize;
             rc = fetch(c, w.slot, -1, m.address, m.host, m.port, m.setup, &m.setup_length, kSetup, settings);
             if (rc == rt::kIoStopped) return;
+            stamp(c, w.slot, -1, kSetup);
             if (rc == rt::kIoOk) {
                 mark_done(c, w.slot, Served::Setup, extract);
                 dispatch(c, w, -1, kSetup, false);
@@ -265,6 +277,7 @@ void unit_worker(Worker &w) {
             const int kind = values ? kValues : kSetup;
             const int failed = values ? parse_locked(c, w.slot, m.values, m.values_length, kValues)
                                       : parse_locked(c, w.slot, m.setup, m.setup_length, kSetup);
+            stamp(c, w.slot, -1, kind);
             {
                 rt::SlotLock lock(c.rt, w.slot);
                 if (values) m.load_values_flag = m.values_flag = kDone;
@@ -346,6 +359,7 @@ void group_worker(Worker &w) {
             *length = kBufferSize;
             rc = fetch(c, w.slot, j, member->address, "", member->port, buffer, length, kind, member->settings);
             if (rc == rt::kIoStopped) return;
+            stamp(c, w.slot, j, kind);
             if (rc != rt::kIoOk) {
                 c.rt.copy_error(w.slot, &member->error, &c.rt.error(w.slot));
                 dispatch(c, w, j, kind, true);

@@ -190,6 +190,26 @@ TEST_F(XmlRequest, OneActionPerWakeAndSurplusPostStoresCode21) {
     EXPECT_EQ(unit->request_count(), 3u);
 }
 
+TEST_F(XmlRequest, RecordTimeIsStampedBeforeTheWaitEnds) {
+    start_unit();
+    Held held;
+    zxxml_settings_struct s{};
+    s.callbacks.on_values = held_values;
+    const int m = zxxml_open("127.0.0.1", unit->port(), &s, &held);
+    ASSERT_EQ(zxxml_wait_finish(m, 0, 5), 0);
+    ASSERT_EQ(zxxml_get_values(m), 0);
+    ASSERT_EQ(zxxml_wait_finish(m, 2, 10), 0);
+    zxxml_values_struct *values;
+    zxxml_values_count_struct *counts;
+    ASSERT_EQ(zxxml_get_values_cache(m, &values, &counts), 0);
+    EXPECT_GT(values->time, 0) << "even while the callback has not finished";
+    {
+        std::lock_guard<std::mutex> lock(held.mutex);
+        held.released = true;
+    }
+    held.cond.notify_all();
+}
+
 TEST_F(XmlRequest, LoadParsesGivenTextWithoutNetwork) {
     start_unit();
     const std::string doc = unit->values_xml();
