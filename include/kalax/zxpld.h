@@ -1,7 +1,8 @@
 /* Data-log client: download, delete and convert the data log of monitoring units.
  *
  * Every callback runs on the module's worker thread; the pointers it receives
- * are valid only during the call. */
+ * are valid only during the call. A callback must not close its own module:
+ * zxpld_close then fails with code 39 and the module stays open. */
 #ifndef KALAX_ZXPLD_H
 #define KALAX_ZXPLD_H
 

@@ -81,16 +81,19 @@ int queue(int module, uint8_t kind) {
     Client &c = client();
     if (!module_number(module)) return -1;
     Module &m = c.modules[module];
-    rt::SlotLock lock(c.rt, module);
-    if (!is_open(m)) {
-        c.rt.set_error(0, kID_NOT_FOUND);
-        return -1;
+    {
+        rt::SlotLock lock(c.rt, module);
+        if (is_open(m)) {
+            if (build_request(c, module, kind) != 0) return -1;
+            m.kind = kind;
+            // Posted under the slot lock, so a close cannot destroy the semaphore under us.
+            c.rt.sem_post(module, m.wake.get());
+            return 0;
+        }
     }
-    if (build_request(c, module, kind) != 0) return -1;
-    m.kind = kind;
-    // Posted under the slot lock, so a close cannot destroy the semaphore under us.
-    c.rt.sem_post(module, m.wake.get());
-    return 0;
+    // Slot 0's record is never written while another slot's lock is held.
+    c.rt.set_error(0, kID_NOT_FOUND);
+    return -1;
 }
 
 }  // namespace
@@ -251,11 +254,9 @@ int zxpld_open(const zxpld_settings_struct *settings) {
         m.socket = platform::kNoSocket;
         // The semaphore exists before the worker does, so a close that races the
         // worker's start always finds something to post.
-        if (!m.wake.create()) {
-            m.run = kFree;
-            return fail_open(c, 0, kSEM_INIT);
-        }
+        if (!m.wake.create()) m.run = kFree;
     }
+    if (!m.wake) return fail_open(c, 0, kSEM_INIT);
     if (c.rt.thread_start(slot, worker_entry, reinterpret_cast<void *>(static_cast<intptr_t>(slot))) != 0)
         return fail_open(c, slot, kTHREAD_CREATE);
     // The gate stays closed: the new worker opens it once it has moved the cursor.
@@ -266,21 +267,25 @@ int zxpld_close(int module) {
     Client &c = client();
     if (!module_number(module)) return -1;
     Module &m = c.modules[module];
+    bool open = false;
     {
         rt::SlotLock lock(c.rt, module);
-        if (!is_open(m)) {
-            c.rt.set_error(0, kID_NOT_FOUND);
-            return -1;
+        open = is_open(m);
+        if (open) {
+            // From one of its own callbacks the worker would wait for itself; the
+            // module stays open and the caller learns it cannot be done from here.
+            if (c.rt.on_slot_thread(module)) {
+                c.rt.set_error(module, kTHREAD_NOT_EXIT);
+                return -1;
+            }
+            m.closing = true;
+            m.run = kFree;
+            zx_sem_post(m.wake.get());  // may already be posted: one wake is enough
         }
-        // From one of its own callbacks the worker would wait for itself; the
-        // module stays open and the caller learns it cannot be done from here.
-        if (c.rt.on_slot_thread(module)) {
-            c.rt.set_error(module, kTHREAD_NOT_EXIT);
-            return -1;
-        }
-        m.closing = true;
-        m.run = kFree;
-        zx_sem_post(m.wake.get());  // may already be posted: one wake is enough
+    }
+    if (!open) {
+        c.rt.set_error(0, kID_NOT_FOUND);
+        return -1;
     }
     if (c.rt.thread_end_wait(module, kEndWaitMs) != 0) {
         // The worker is stuck in a callback. The slot stays out of allocation
