@@ -189,6 +189,16 @@ TEST_F(Cli, FailuresExitNonzeroWithOneLineNamingTheCode) {
     expect_failure(run_kalax({"log-convert", file("missing.bin")}), 6, "File open failure");
 }
 
+TEST_F(Cli, AUnitThatNeverAnswersEndsInTimeout) {
+    start();
+    sim::Fault silent;
+    silent.never_answer = true;
+    unit->set_fault("/values.xml", silent);
+    unit->set_fault("/spilog.txt", silent);
+    expect_failure(run_kalax({"values", host, "--timeout", "1"}), 19, "Timeout");
+    expect_failure(run_kalax({"log", host, "--timeout=1"}), 19, "Timeout");
+}
+
 TEST_F(Cli, UsageErrorsExitWithTwoAndHelpExitsWithZero) {
     for (const std::vector<std::string> &args :
          std::vector<std::vector<std::string>>{{"values"},

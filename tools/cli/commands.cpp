@@ -97,6 +97,9 @@ void download_and_append(LogSession &log, bool binary, const std::string &path, 
 }
 
 int cmd_log(const Options &o) {
+    // The unit filters nothing itself: the client filters CSV text and conversions.
+    if (o.binary && o.append.empty() && (o.type_filter != 0 || o.group_filter != 0))
+        throw UsageError("--type and --group filter CSV lines: use them without --bin, or with --append");
     LogSession log(resolve_target(o.args[0]), o, stderr);
     if (!o.append.empty()) {
         download_and_append(log, o.binary, o.append, stdout);

@@ -1,5 +1,7 @@
 // kalax: read, change and log Kalyx monitoring units from a shell.
+#include <algorithm>
 #include <cstdio>
+#include <string>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -31,7 +33,8 @@ const Command kCommands[] = {
      kUnitOptions | kOptFormat, 2, 2, true, cmd_send_setup},
     {"snmp-manager", "HOST[:PORT] [ADDRESS PORT]", "Show or set where the unit sends its SNMP traps.",
      "Without ADDRESS and PORT the first trap destination is shown; with them it is set\n"
-     "(community \"orchid\", enabled). ADDRESS is a dotted IPv4 address.\n",
+     "(community \"orchid\", enabled). ADDRESS is a dotted IPv4 address. Setting it sends\n"
+     "no credentials, so a unit that asks for them refuses it.\n",
      kUnitOptions, 1, 3, true, cmd_snmp_manager},
     {"log", "HOST[:PORT]", "Download the unit's data log.",
      "Without --append the log goes to standard output; a progress line goes to standard error.\n"
@@ -53,11 +56,12 @@ const Command kCommands[] = {
 
 void print_overview(FILE *out) {
     std::fputs("usage: kalax COMMAND [arguments] [options]\n\ncommands:\n", out);
-    for (const Command &c : kCommands) {
-        const std::string left = std::string(c.name) + (*c.synopsis ? " " : "") + c.synopsis;
-        std::fprintf(out, "  %-38s %s\n", left.c_str(), c.summary);
-    }
-    std::fputs("\n'kalax COMMAND --help' describes a command and its options.\n"
+    auto left = [](const Command &c) { return std::string(c.name) + (*c.synopsis ? " " : "") + c.synopsis; };
+    size_t width = 0;
+    for (const Command &c : kCommands) width = std::max(width, left(c).size());
+    for (const Command &c : kCommands)
+        std::fprintf(out, "  %-*s  %s\n", static_cast<int>(width), left(c).c_str(), c.summary);
+    std::fputs("\n'kalax demo' shows them at work; 'kalax COMMAND --help' describes a command and its options.\n"
                "Failures exit with 1 and one line naming the library's result code; usage errors exit with 2.\n",
                out);
 }

@@ -25,10 +25,6 @@ zx_error_struct pld_record(int slot) {
     return e;
 }
 
-void copy_text(char (&field)[AUTHENTICATE_MAX], const std::string &text) {
-    std::strncpy(field, text.c_str(), sizeof field - 1);
-}
-
 }  // namespace
 
 // ---- both clients -------------------------------------------------------------
@@ -53,17 +49,12 @@ ClientLibraries::~ClientLibraries() {
 
 UnitSession::UnitSession(const Target &target, const Options &options)
     : timeout_s_(options.timeout_s), label_(target.label()) {
+    // No request goes out before the credentials are set below.
     zxxml_settings_struct settings{};
-    // Checked once more by the client (codes 42, 43) when the texts are too long.
-    if (options.user) {
-        copy_text(settings.get_user, *options.user);
-        copy_text(settings.set_user, *options.user);
-        copy_text(settings.get_password, options.password.value_or(""));
-        copy_text(settings.set_password, options.password.value_or(""));
-    }
     module_ = zxxml_open(target.address.c_str(), target.port, &settings, nullptr);
     if (module_ < 0) fail(xml_record(0), label_);
     try {
+        // The client checks the lengths (codes 42, 43).
         if (options.user && (zxxml_authenticate_get(module_, options.user->c_str(), options.password->c_str()) < 0 ||
                              zxxml_authenticate_set(module_, options.user->c_str(), options.password->c_str()) < 0))
             fail(xml_record(module_), label_ + ": credentials");
