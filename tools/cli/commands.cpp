@@ -29,6 +29,12 @@ int show_unit(const Options &o, bool setup) {
     return 0;
 }
 
+// A record's text field, also when a unit filled it to the last byte.
+template <size_t N>
+std::string field_text(const char (&field)[N]) {
+    return std::string(field, strnlen(field, N));
+}
+
 void print_manager(const char *prefix, const SnmpManager &m) {
     std::printf("%s%s:%d\n", prefix, clean_utf8(m.address).c_str(), m.port);
 }
@@ -79,9 +85,10 @@ int cmd_snmp_manager(const Options &o) {
     zxxml_setup_struct *setup = nullptr;
     zxxml_setup_count_struct *counts = nullptr;
     if (zxxml_get_setup_cache(unit.module(), &setup, &counts) == 0 && counts->SnmpTraps > 0) {
+        const auto &port_text = setup->SnmpTraps_Entry_Port[0];
         SnmpManager now;
-        now.address.assign(setup->SnmpTraps_Entry_IPaddr[0], strnlen(setup->SnmpTraps_Entry_IPaddr[0], 20));
-        now.port = std::atoi(std::string(setup->SnmpTraps_Entry_Port[0], strnlen(setup->SnmpTraps_Entry_Port[0], 8)).c_str());
+        now.address = field_text(setup->SnmpTraps_Entry_IPaddr[0]);
+        now.port = std::atoi(field_text(port_text).c_str());
         print_manager("the unit now sends its traps to ", now);
     } else {
         std::printf("the unit took the SNMP manager\n");
