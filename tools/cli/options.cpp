@@ -18,7 +18,7 @@ namespace kalax::cli {
 
 namespace {
 
-struct OptionSpec {
+struct OptionInfo {
     OptionBit bit;
     const char *name;
     const char *value;  // name of the value, or null for a flag
@@ -53,7 +53,7 @@ constexpr std::pair<const char *, int> kGroups[] = {{"all", KALLOG_GROUP_ALL},
                                                     {"inputs", KALLOG_GROUP_INPUTS},
                                                     {"outputs", KALLOG_GROUP_OUTPUTS}};
 
-const OptionSpec kOptions[] = {
+const OptionInfo kOptions[] = {
     {kOptUser, "user", "NAME", "user name for units that ask for credentials",
      [](Options &o, std::string_view v) { o.user = std::string(v); }},
     {kOptPassword, "password", "TEXT", "password for units that ask for credentials",
@@ -87,9 +87,9 @@ const OptionSpec kOptions[] = {
      [](Options &o, std::string_view) { o.keep = true; }},
 };
 
-const OptionSpec *find_option(std::string_view name, uint32_t accepted) {
-    for (const OptionSpec &spec : kOptions)
-        if ((accepted & spec.bit) && name == spec.name) return &spec;
+const OptionInfo *find_option(std::string_view name, uint32_t accepted) {
+    for (const OptionInfo &option : kOptions)
+        if ((accepted & option.bit) && name == option.name) return &option;
     return nullptr;
 }
 
@@ -121,10 +121,10 @@ Options parse_options(const Command &command, int argc, char **argv, int first) 
         }
         const size_t eq = a.find('=');
         const std::string_view name = a.substr(2, eq == std::string_view::npos ? std::string_view::npos : eq - 2);
-        const OptionSpec *spec = find_option(name, command.options);
-        if (spec == nullptr) throw UsageError("unknown option --" + std::string(name));
+        const OptionInfo *option = find_option(name, command.options);
+        if (option == nullptr) throw UsageError("unknown option --" + std::string(name));
         std::string_view value;
-        if (spec->value == nullptr) {
+        if (option->value == nullptr) {
             if (eq != std::string_view::npos) throw UsageError("--" + std::string(name) + " takes no value");
         } else if (eq != std::string_view::npos) {
             value = a.substr(eq + 1);
@@ -133,7 +133,7 @@ Options parse_options(const Command &command, int argc, char **argv, int first) 
         } else {
             throw UsageError("--" + std::string(name) + " needs a value");
         }
-        spec->apply(o, value);
+        option->apply(o, value);
     }
     if (static_cast<int>(o.args.size()) < command.min_args) throw UsageError("missing arguments");
     if (static_cast<int>(o.args.size()) > command.max_args)
@@ -149,26 +149,26 @@ void print_command_help(const Command &command, FILE *out) {
     if (command.details) std::fprintf(out, "\n%s", command.details);
     if (command.options == 0) return;
     std::fputs("\noptions:\n", out);
-    for (const OptionSpec &spec : kOptions) {
-        if (!(command.options & spec.bit)) continue;
-        std::string left = std::string("--") + spec.name;
-        if (spec.value) left += std::string(" ") + spec.value;
-        if (left.size() > 22) std::fprintf(out, "  %s\n  %-22s  %s\n", left.c_str(), "", spec.help);
-        else std::fprintf(out, "  %-22s  %s\n", left.c_str(), spec.help);
+    for (const OptionInfo &option : kOptions) {
+        if (!(command.options & option.bit)) continue;
+        std::string left = std::string("--") + option.name;
+        if (option.value) left += std::string(" ") + option.value;
+        if (left.size() > 22) std::fprintf(out, "  %s\n  %-22s  %s\n", left.c_str(), "", option.help);
+        else std::fprintf(out, "  %-22s  %s\n", left.c_str(), option.help);
     }
 }
 
 std::string Target::label() const { return host + ":" + std::to_string(port); }
 
-Target resolve_target(const std::string &spec) {
+Target resolve_target(const std::string &text) {
     Target t;
-    t.host = spec;
-    const size_t colon = spec.rfind(':');
+    t.host = text;
+    const size_t colon = text.rfind(':');
     if (colon != std::string::npos) {
-        t.host = spec.substr(0, colon);
-        t.port = to_int(std::string_view(spec).substr(colon + 1), 1, 65535, "port");
+        t.host = text.substr(0, colon);
+        t.port = to_int(std::string_view(text).substr(colon + 1), 1, 65535, "port");
     }
-    if (t.host.empty()) throw UsageError("no host in '" + spec + "'");
+    if (t.host.empty()) throw UsageError("no host in '" + text + "'");
 
     addrinfo hints{};
     hints.ai_family = AF_INET;

@@ -74,6 +74,6 @@ struct Target {
 };
 // Throws UsageError for a malformed port, Failure (code 89) when the name does
 // not resolve to an IPv4 address.
-Target resolve_target(const std::string &spec);
+Target resolve_target(const std::string &text);
 
 }  // namespace kalax::cli
