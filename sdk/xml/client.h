@@ -59,6 +59,9 @@ struct Module {
     char host[100] = {};
     int32_t port = 0;
     std::atomic<int> state{kFree};
+    // Set for the whole of a close: the slot reads free, but an open must not
+    // take it before the close has released what the old unit held.
+    std::atomic<bool> closing{false};
     int32_t values_flag = kNever;
     int32_t setup_flag = kNever;
     int32_t load_values_flag = kNever;

@@ -82,7 +82,7 @@ bool check_module(int module) {
 bool slot_free(int slot) {
     Client &c = client();
     if (slot < 1 || slot >= kSlots) return false;
-    if (c.modules[slot].state.load() != kFree) return false;
+    if (c.modules[slot].state.load() != kFree || c.modules[slot].closing.load()) return false;
     if (!c.rt.thread_attached(slot)) return true;
     // A worker that outlived its close: the slot is free once that thread is gone.
     if (c.rt.thread_end_wait(slot, 0) != 0) return false;
@@ -227,19 +227,33 @@ int zxxml_close(int module) {
     if (!check_module(module)) return -1;
     Client &c = client();
     Module &m = c.modules[module];
+    if (c.rt.on_slot_thread(module)) {
+        // It would wait for itself: callbacks close with zxxml_close_for_callback.
+        c.rt.set_error(module, kTHREAD_NOT_EXIT);
+        return -1;
+    }
+    bool expected = false;
+    if (!m.closing.compare_exchange_strong(expected, true)) {
+        c.rt.set_error(module, kACTION_NOT_FINISH);  // another thread is closing it
+        return -1;
+    }
     {
         rt::SlotLock lock(c.rt, module);
         m.state = kFree;
         if (m.waiting == 1) zx_sem_post(m.finish.get());
+        if (m.request) zx_sem_post(m.request.get());
     }
-    if (m.request) zx_sem_post(m.request.get());
     if (c.rt.thread_end_wait(module, kEndWaitMs) != 0) {
         // The slot reads as free but stays out of allocation until the thread ends.
         c.rt.set_error(module, kTHREAD_NOT_EXIT);
+        m.closing = false;
         return -1;
     }
-    rt::SlotLock lock(c.rt, module);
-    release_slot(m);
+    {
+        rt::SlotLock lock(c.rt, module);
+        release_slot(m);
+    }
+    m.closing = false;
     return 0;
 }
 
