@@ -3,9 +3,12 @@
 #include <libxml/parser.h>
 #include <libxml/xmlversion.h>
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <new>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -32,9 +35,24 @@ public:
 
     KeyTree(std::span<const FieldDesc> fields, std::span<const ListDesc> lists) {
         nodes_.push_back({});
-        for (size_t k = 0; k < fields.size(); ++k) nodes_[static_cast<size_t>(insert(fields[k].key))].key = static_cast<int>(k);
+        for (const FieldDesc &f : fields) nodes_[static_cast<size_t>(insert(f.key))].field = &f;
         for (size_t l = 0; l < lists.size(); ++l)
             nodes_[static_cast<size_t>(insert(lists[l].entry_path))].list = static_cast<int>(l);
+        for (const Node &n : nodes_) {
+            Hot h{};
+            if (n.field != nullptr) {
+                h.field = true;
+                h.offset = static_cast<uint32_t>(n.field->offset);
+                h.width = static_cast<uint8_t>(n.field->width);
+                h.capacity = static_cast<uint8_t>(n.field->capacity);
+                h.list = static_cast<int8_t>(n.field->list);
+            }
+            h.counted = static_cast<int8_t>(n.list);
+            h.entry = n.entry;
+            h.c0 = n.name.empty() ? '\0' : n.name[0];
+            h.c1 = n.name.size() < 2 ? '\0' : n.name[1];
+            hot_.push_back(h);
+        }
         size_t size = 16;
         while (size < edges_.size() * 4) size *= 2;
         slots_.assign(size, Edge{});
@@ -46,8 +64,69 @@ public:
         }
     }
 
+    // Node reached from `node` by the element name `name` (one or more
+    // components), kNone when that path is no prefix of a key. Sets `len` to
+    // the name's length and `single` when the name has no "_".
+    int walk(int node, const unsigned char *name, size_t &len, bool &single) const {
+        const unsigned char *start = name;
+        const unsigned char *p = name;
+        uint32_t h = kHashSeed;
+        single = true;
+        for (;; ++p) {
+            const unsigned char c = *p;
+            if (c != '_' && c != '\0') {
+                h = hash_step(h, c);
+                continue;
+            }
+            if (node != kNone) node = child(node, start, static_cast<size_t>(p - start), h);
+            if (c == '\0') break;
+            single = false;
+            start = p + 1;
+            h = kHashSeed;
+        }
+        len = static_cast<size_t>(p - name);
+        return node;
+    }
+    // What the callbacks need of a node, packed so that a document's worth of
+    // nodes stays in a few cache lines.
+    struct Hot {
+        uint32_t offset;  // of the node's field in the record
+        uint8_t width;    // of the field; the widest is 152
+        uint8_t capacity;
+        int8_t list;      // count index of the field's list, -1 for a plain field
+        int8_t counted;   // count index of the list whose <Entry> path this is, or -1
+        bool field;       // the node's path is a key
+        bool entry;       // last component is "Entry"
+        char c0, c1;      // first two characters of the last component
+    };
+    const Hot *hot() const { return hot_.data(); }
+    // The node's last component, terminated.
+
+    // Length of the key path the node stands for.
+    size_t path_len(int node) const { return nodes_[static_cast<size_t>(node)].path_len; }
+
+private:
+    struct Node {
+        const FieldDesc *field = nullptr;  // the field whose key path this is
+        int list = kNone;                  // counted list whose <Entry> path this is
+        std::string name;
+        size_t path_len = 0;
+        bool entry = false;  // last component is "Entry"
+    };
+    struct Edge {
+        int parent = kNone;
+        int child = kNone;
+        uint32_t hash = 0;
+        size_t len = 0;
+        const char *name = nullptr;  // in the static key texts
+    };
+
     static uint32_t hash_step(uint32_t h, unsigned char c) { return (h ^ c) * 16777619u; }
     static constexpr uint32_t kHashSeed = 2166136261u;
+
+    uint32_t probe_start(int parent, uint32_t hash) const {
+        return (hash ^ (static_cast<uint32_t>(parent) * 0x9E3779B1u)) & mask_;
+    }
 
     // Child of `node` named by the component [name, name + len) with hash `hash`.
     int child(int node, const unsigned char *name, size_t len, uint32_t hash) const {
@@ -57,25 +136,6 @@ public:
             if (e.hash == hash && e.parent == node && e.len == len && std::memcmp(e.name, name, len) == 0)
                 return e.child;
         }
-    }
-    int key(int node) const { return nodes_[static_cast<size_t>(node)].key; }
-    int list(int node) const { return nodes_[static_cast<size_t>(node)].list; }
-
-private:
-    struct Node {
-        int key = kNone;   // key number whose path this is
-        int list = kNone;  // counted list whose <Entry> path this is
-    };
-    struct Edge {
-        int parent = kNone;
-        int child = kNone;
-        uint32_t hash = 0;
-        size_t len = 0;
-        const char *name = nullptr;  // points into the static key texts
-    };
-
-    uint32_t probe_start(int parent, uint32_t hash) const {
-        return (hash ^ (static_cast<uint32_t>(parent) * 0x9E3779B1u)) & mask_;
     }
 
     // Walks `path` component by component, adding missing nodes; its node.
@@ -92,7 +152,11 @@ private:
                 if (e.parent == node && e.len == len && std::memcmp(e.name, start, len) == 0) found = e.child;
             if (found == kNone) {
                 found = static_cast<int>(nodes_.size());
-                nodes_.push_back({});
+                Node n;
+                n.name.assign(start, len);
+                n.path_len = static_cast<size_t>(p - path);
+                n.entry = n.name == "Entry";
+                nodes_.push_back(std::move(n));
                 edges_.push_back(Edge{node, found, h, len, start});
             }
             node = found;
@@ -102,6 +166,7 @@ private:
     }
 
     std::vector<Node> nodes_;
+    std::vector<Hot> hot_;
     std::vector<Edge> edges_;
     std::vector<Edge> slots_;
     uint32_t mask_ = 0;
@@ -117,19 +182,26 @@ const KeyTree &setup_tree() {
 }
 
 // Everything one parse needs; lives on the caller's stack for the call.
+//
+// While every open element's path is a prefix of some key ("on the tree"),
+// the path is fully described by its tree node. Once an element leaves the
+// tree, nothing below it can name a field; then only the path's length (for
+// the 9999 limit) and the number of open elements are followed.
 struct ParseState {
     const KeyTree *tree;
-    std::span<const FieldDesc> fields;
+    const KeyTree::Hot *hot;
     std::span<const ListDesc> lists;
     char *record;
     void *counts;
 
-    size_t path_len = 0;  // characters the key path would have
-    int node = 0;         // tree node of the key path while it is on the tree
-    int off_tree = 0;     // open elements since the key path left the tree
+    int node = 0;         // tree node of the path while on the tree
+    int off_tree = 0;     // open elements since the path left the tree
+    size_t off_len = 0;   // path length while off the tree
     int ignored = 0;      // open elements too deep for the key path
-    // Tree nodes of the enclosing elements while on the tree; no key path has
-    // this many components, so a deeper element is off the tree anyway.
+
+    // One frame per open element on the tree: the node to return to, shifted
+    // left, with bit 0 set when the element is an <Entry>. Tree paths have a
+    // handful of components, so on the tree the stack never fills.
     std::array<int, 32> stack{};
     size_t depth = 0;
 
@@ -138,10 +210,69 @@ struct ParseState {
     // not on the tree. Paths off the tree can stand for one another: the entry
     // index is 0 whenever the last Entry path is one of them.
     int last_entry = KeyTree::kNone;
+
+    // The field slot text goes to at this point, null when none: worked out
+    // whenever the path or the entry index changes, not for every piece.
+    char *target = nullptr;
+    size_t width = 0;
+
+    // The XML parser hands the callbacks element names from its dictionary,
+    // one copy per distinct name that lives until the parse ends, so within
+    // one parse an address always spells the same name. Remembering
+    // (address, parent) -> child for names met before skips hashing and
+    // probing. The table lives and dies with the parse; a hit also has to
+    // agree on the first two characters, as a guard against a parser that
+    // would one day reuse name memory.
+    struct Seen {
+        const xmlChar *name;
+        int parent;
+        int child;
+    };
+    static constexpr unsigned kSeenBits = 9;
+    std::array<Seen, 1u << kSeenBits> seen{};
+
+    Seen &seen_slot(const xmlChar *name, int parent) {
+        const uint64_t h = (reinterpret_cast<uintptr_t>(name) + static_cast<uint64_t>(parent)) * 0x9E3779B97F4A7C15ull;
+        return seen[h >> (64 - kSeenBits)];
+    }
+
+    // Sets the target for the current node; only called on the tree.
+    void aim() {
+        const KeyTree::Hot &h = hot[node];
+        target = nullptr;
+        if (!h.field) return;
+        int slot = 0;
+        if (h.list >= 0) {
+            // Entries past the capacity have no slot; their text is dropped.
+            if (entry >= h.capacity) return;
+            slot = entry;
+        }
+        target = record + h.offset + static_cast<size_t>(slot) * h.width;
+        width = h.width;
+    }
+
+    // Whether `name` starts like `node`'s last component; the second byte is
+    // read only after the first, which a name always has, matched.
+    bool begins(int node, const xmlChar *name) const {
+        const KeyTree::Hot &h = hot[node];
+        return name[0] == static_cast<unsigned char>(h.c0) && name[1] == static_cast<unsigned char>(h.c1);
+    }
+
+    // An element that keeps the path on the tree, at `child`.
+    void enter(int child, bool is_entry) {
+        stack[depth++] = node << 1 | static_cast<int>(is_entry);
+        node = child;
+        if (is_entry) {
+            if (child != last_entry) entry = 0;
+            last_entry = child;
+        }
+        aim();
+    }
 };
 
-// The callbacks get the parser context as their user data (none is passed), so
-// the parse in progress is found through the calling thread.
+// The parse in progress reaches the callbacks through the calling thread once
+// and is then kept in the XML parser's context, which the callbacks get as
+// their user data since we pass none; its `_private` is the application's.
 thread_local ParseState *t_parse = nullptr;
 
 class ParseScope {
@@ -155,109 +286,152 @@ private:
     ParseState *saved_;
 };
 
-// With no user data of our own, the callbacks' user data is the XML parser's
-// context. After a fatal error the parser stops reporting elements but, on
-// some paths, still hands out character data; such text belongs to no element
-// we know the path of, so it is dropped like everything after the fault.
+ParseState &state_of(void *ctx) {
+    auto *ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+    if (ctxt->_private == nullptr) ctxt->_private = t_parse;
+    return *static_cast<ParseState *>(ctxt->_private);
+}
+
+// After a fatal error the XML parser stops reporting elements but, on some
+// paths, still hands out character data; such text belongs to no element we
+// know the path of, so it is dropped like everything after the fault.
 bool sax_stopped(void *ctx) { return static_cast<xmlParserCtxtPtr>(ctx)->disableSAX != 0; }
 
 bool is_entry(const unsigned char *name, size_t len) { return len == 5 && std::memcmp(name, "Entry", 5) == 0; }
 
-void on_start(void *, const xmlChar *name, const xmlChar **) {
-    ParseState &s = *t_parse;
-    if (s.ignored) {
-        ++s.ignored;
-        return;
-    }
-    // One pass over the name: its length, and the tree walk over its components.
-    int node = s.off_tree ? KeyTree::kNone : s.node;
-    const unsigned char *start = name;
-    const unsigned char *p = name;
-    uint32_t h = KeyTree::kHashSeed;
-    for (;; ++p) {
-        const unsigned char c = *p;
-        if (c != '_' && c != '\0') {
-            h = KeyTree::hash_step(h, c);
-            continue;
-        }
-        if (node != KeyTree::kNone) node = s.tree->child(node, start, static_cast<size_t>(p - start), h);
-        if (c == '\0') break;
-        start = p + 1;
-        h = KeyTree::kHashSeed;
-    }
-    const size_t len = static_cast<size_t>(p - name);
-    const size_t path_len = s.path_len ? s.path_len + 1 + len : len;
+// End of an <Entry> while the last started <Entry> is on the tree.
+[[gnu::noinline]] void count_entry(ParseState &s) {
+    const int list = s.hot[s.last_entry].counted;
+    if (list < 0) return;
+    // Past the capacity the count stays at the capacity and so does the entry
+    // index, which keeps later entries out of the arrays.
+    int32_t count = count_at(s.counts, list);
+    if (count < s.lists[static_cast<size_t>(list)].capacity) set_count_at(s.counts, list, ++count);
+    s.entry = count;
+}
+
+// An element that takes the path off the tree (`len`: its name's length).
+[[gnu::noinline]] void leave_tree(ParseState &s, size_t len, bool entry) {
+    s.target = nullptr;
+    const size_t base = s.tree->path_len(s.node);
+    const size_t path_len = base ? base + 1 + len : len;
     if (path_len > kKeyPathMax) {
         s.ignored = 1;
         return;
     }
-    s.path_len = path_len;
-    if (node != KeyTree::kNone && s.depth < s.stack.size()) {
-        s.stack[s.depth++] = s.node;
-        s.node = node;
-    } else {
-        node = KeyTree::kNone;
-        ++s.off_tree;
-    }
-    if (is_entry(name, len)) {
-        if (node == KeyTree::kNone || node != s.last_entry) s.entry = 0;
-        s.last_entry = node;
+    s.off_len = path_len;
+    s.off_tree = 1;
+    if (entry) {
+        s.entry = 0;
+        s.last_entry = KeyTree::kNone;
     }
 }
 
-void on_end(void *, const xmlChar *name) {
-    ParseState &s = *t_parse;
+[[gnu::noinline]] void start_off_tree(ParseState &s, const xmlChar *name) {
     if (s.ignored) {
-        --s.ignored;
+        ++s.ignored;
         return;
     }
     const size_t len = std::strlen(reinterpret_cast<const char *>(name));
-    if (is_entry(name, len) && s.last_entry != KeyTree::kNone) {
-        const int list = s.tree->list(s.last_entry);
-        if (list != KeyTree::kNone) {
-            // Entries past the capacity have no slots: the count stays at the
-            // capacity and so does the entry index, which makes their fields
-            // fall outside every list array and be dropped.
-            int32_t count = count_at(s.counts, list);
-            if (count < s.lists[static_cast<size_t>(list)].capacity) set_count_at(s.counts, list, ++count);
-            s.entry = count;
-        }
+    if (s.off_len + 1 + len > kKeyPathMax) {
+        s.ignored = 1;
+        return;
     }
-    s.path_len = s.path_len > len ? s.path_len - len - 1 : 0;
-    if (s.off_tree)
-        --s.off_tree;
-    else if (s.depth)
-        s.node = s.stack[--s.depth];
+    s.off_len += 1 + len;
+    ++s.off_tree;
+    if (is_entry(name, len)) {
+        s.entry = 0;
+        s.last_entry = KeyTree::kNone;
+    }
+}
+
+[[gnu::noinline]] void end_off_tree(ParseState &s, const xmlChar *name) {
+    if (s.ignored) {
+        if (--s.ignored == 0 && s.off_tree == 0) s.aim();
+        return;
+    }
+    const size_t len = std::strlen(reinterpret_cast<const char *>(name));
+    if (is_entry(name, len) && s.last_entry != KeyTree::kNone) count_entry(s);
+    s.off_len -= std::min(s.off_len, len + 1);
+    if (--s.off_tree == 0) s.aim();
+}
+
+// Looks the name up in the tree: the way in for names not seen before.
+[[gnu::noinline]] void start_lookup(ParseState &s, const xmlChar *name) {
+    size_t len;
+    bool single;
+    const int node = s.tree->walk(s.node, name, len, single);
+    const bool entry = is_entry(name, len);
+    if (node == KeyTree::kNone || s.depth == s.stack.size()) {
+        leave_tree(s, len, entry);
+        return;
+    }
+    if (single) s.seen_slot(name, s.node) = {name, s.node, node};
+    s.enter(node, entry);
+}
+
+// The three callbacks keep their common case free of calls: a name already
+// seen under the same parent, a piece of text for no field.
+
+void on_start(void *ctx, const xmlChar *name, const xmlChar **) {
+    ParseState &s = state_of(ctx);
+    if (s.off_tree | s.ignored) {
+        start_off_tree(s, name);
+        return;
+    }
+    const ParseState::Seen &seen = s.seen_slot(name, s.node);
+    if (seen.name == name && seen.parent == s.node && s.depth < s.stack.size() && s.begins(seen.child, name)) {
+        s.enter(seen.child, s.hot[seen.child].entry);
+        return;
+    }
+    start_lookup(s, name);
+}
+
+void on_end(void *ctx, const xmlChar *name) {
+    ParseState &s = state_of(ctx);
+    if (s.off_tree | s.ignored) {
+        end_off_tree(s, name);
+        return;
+    }
+    if (s.depth == 0) return;  // the parser reports no end it did not start
+    const int frame = s.stack[--s.depth];
+    if ((frame & 1) && s.last_entry != KeyTree::kNone) count_entry(s);
+    s.node = frame >> 1;
+    s.aim();
 }
 
 void on_characters(void *ctx, const xmlChar *chars, int len) {
-    ParseState &s = *t_parse;
-    if (s.ignored || s.off_tree || len <= 0 || sax_stopped(ctx)) return;
-    const int key = s.tree->key(s.node);
-    if (key == KeyTree::kNone) return;
-    const FieldDesc &f = s.fields[static_cast<size_t>(key)];
-    int slot = 0;
-    if (f.list >= 0) {
-        if (s.entry >= f.capacity) return;
-        slot = s.entry;
-    }
-    char *field = field_slot(s.record, f, slot);
-    const size_t width = static_cast<size_t>(f.width);
-    const size_t have = strnlen(field, width);
+    ParseState &s = state_of(ctx);
+    char *field = s.target;
+    if (field == nullptr || len <= 0 || sax_stopped(ctx)) return;
+    size_t have = 0;
+    while (have < s.width && field[have] != '\0') ++have;
     const size_t add = static_cast<size_t>(len);
     // Whole pieces only: a piece that would leave no room for the terminator
     // (and one spare byte) is dropped, never cut.
-    if (have + add + 1 < width) {
-        std::memcpy(field + have, chars, add);
-        field[have + add] = '\0';
-    }
+    if (have + add + 1 >= s.width) return;
+    for (size_t i = 0; i < add; ++i) field[have + i] = static_cast<char>(chars[i]);
+    field[have + add] = '\0';
 }
 
 // Rewrites a namespaced root start tag to "<Root>" and spaces, in place.
 void rewrite_root(char *text, int length, std::string_view pattern) {
     if (text == nullptr || length <= 0) return;
     const std::string_view doc(text, static_cast<size_t>(length));
-    const size_t at = doc.find(pattern);
+    // Every few bytes of a document are a "<"; the ":" of the pattern is rare,
+    // so look for that and check the bytes around it.
+    const size_t colon = pattern.find(':');
+    size_t at = std::string_view::npos;
+    for (size_t from = colon; from < doc.size();) {
+        const void *hit = std::memchr(doc.data() + from, ':', doc.size() - from);
+        if (hit == nullptr) break;
+        const size_t c = static_cast<size_t>(static_cast<const char *>(hit) - doc.data());
+        if (doc.substr(c - colon, pattern.size()) == pattern) {
+            at = c - colon;
+            break;
+        }
+        from = c + 1;
+    }
     if (at == std::string_view::npos || at + pattern.size() >= doc.size()) return;
     const size_t close = doc.find('>', at);
     if (close == std::string_view::npos) return;
@@ -265,7 +439,7 @@ void rewrite_root(char *text, int length, std::string_view pattern) {
     std::memcpy(text + at, "<Root>", 6);
 }
 
-int parse(const KeyTree &(*tree)(), std::span<const FieldDesc> fields, std::span<const ListDesc> lists,
+int parse(const KeyTree &(*tree)(), std::span<const ListDesc> lists,
           std::string_view root_pattern, char *text, int length, void *record, size_t record_size, void *counts,
           size_t counts_size) {
     if (record == nullptr || counts == nullptr) return kNULL_POINTER;
@@ -279,7 +453,7 @@ int parse(const KeyTree &(*tree)(), std::span<const FieldDesc> fields, std::span
     }
     rewrite_root(text, length, root_pattern);
 
-    ParseState state{index, fields, lists, static_cast<char *>(record), counts};
+    ParseState state{index, index->hot(), lists, static_cast<char *>(record), counts};
     ParseScope scope(&state);
     xmlSAXHandler sax{};
     sax.startElement = on_start;
@@ -297,12 +471,12 @@ int parse(const KeyTree &(*tree)(), std::span<const FieldDesc> fields, std::span
 }  // namespace
 
 int parse_values(char *text, int length, zxxml_values_struct *values, zxxml_values_count_struct *counts) {
-    return parse(values_tree, values_fields(), values_lists(), "<val:Root", text, length, values, sizeof *values,
+    return parse(values_tree, values_lists(), "<val:Root", text, length, values, sizeof *values,
                  counts, sizeof *counts);
 }
 
 int parse_setup(char *text, int length, zxxml_setup_struct *setup, zxxml_setup_count_struct *counts) {
-    return parse(setup_tree, setup_fields(), setup_lists(), "<set:Root", text, length, setup, sizeof *setup, counts,
+    return parse(setup_tree, setup_lists(), "<set:Root", text, length, setup, sizeof *setup, counts,
                  sizeof *counts);
 }
 

@@ -69,15 +69,16 @@ inline std::string BuildDocument(std::span<const FieldDesc> fields, std::span<co
                 start = i + 1;
             }
         std::string out;
-        for (auto p : parts) out += "<" + std::string(p) + ">";
+        for (auto p : parts) out.append("<").append(p).append(">");
         out += inner;
-        for (size_t i = parts.size(); i-- > 0;) out += "</" + std::string(parts[i]) + ">";
+        for (size_t i = parts.size(); i-- > 0;) out.append("</").append(parts[i]).append(">");
         return out;
     };
-    std::string doc = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<" + std::string(root) + ">\n";
+    std::string doc = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
+    doc.append("<").append(root).append(">\n");
     for (size_t l = 0; l < lists.size(); ++l) {
-        const std::string prefix = std::string(lists[l].entry_path) + "_";
-        doc += "<" + std::string(lists[l].name) + ">\n";
+        const std::string prefix = std::string(lists[l].entry_path).append("_");
+        doc.append("<").append(lists[l].name).append(">\n");
         for (int k = 0; k < entries[l]; ++k) {
             doc += "<Entry>";
             for (size_t f = 0; f < fields.size(); ++f)
@@ -85,11 +86,11 @@ inline std::string BuildDocument(std::span<const FieldDesc> fields, std::span<co
                     doc += nest(std::string_view(fields[f].key).substr(prefix.size()), text(f, k));
             doc += "</Entry>\n";
         }
-        doc += "</" + std::string(lists[l].name) + ">\n";
+        doc.append("</").append(lists[l].name).append(">\n");
     }
     for (size_t f = 0; f < fields.size(); ++f)
         if (fields[f].list < 0) doc += nest(std::string_view(fields[f].key).substr(5), text(f, 0)) + "\n";
-    doc += "</" + std::string(root) + ">\n";
+    doc.append("</").append(root).append(">\n");
     return doc;
 }
 

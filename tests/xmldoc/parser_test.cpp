@@ -203,7 +203,7 @@ TEST(ParseLists, EntriesBeyondCapacityAreDroppedAndCountsStop) {
     std::vector<int> entries = Capacities(setup_lists());
     for (int &n : entries) n += 3;
     SetupRecords s;
-    auto text = [](size_t k, int slot) { return std::to_string(k % 10) + std::to_string(slot % 10); };
+    auto text = [](size_t k, int slot) { return std::string{char('0' + k % 10), char('0' + slot % 10)}; };
     ASSERT_EQ(0, ParseSetup(BuildDocument(fields, setup_lists(), entries, text), s));
 #define CHECK_COUNT(list, capacity) EXPECT_EQ((capacity), s.cnt->list) << #list;
     ZXXML_SETUP_LISTS(CHECK_COUNT)
