@@ -571,13 +571,14 @@ int zxxml_load_setup(int module, const char *text, int length) { return load(mod
 int zxxml_finish(int module, int kind) {
     if (!check_module(module)) return -1;
     Client &c = client();
+    // Slot 0's record is never written while a module's lock is held.
+    if (kind < 0 || kind > 10) {
+        c.rt.set_error(0, kACTION_NOT_VALID);
+        return -1;
+    }
     int flag;
     {
         rt::SlotLock lock(c.rt, module);
-        if (kind < 0 || kind > 10) {
-            c.rt.set_error(0, kACTION_NOT_VALID);
-            return -1;
-        }
         flag = finish_flag(c.modules[module], kind);
     }
     if (flag == kDone) return 0;
@@ -603,12 +604,14 @@ int zxxml_wait_finish(int module, int kind, int timeout_seconds) {
             c.rt.set_error(module, kACTION_NOT_FINISH);
             return -1;
         }
-        if (!m.finish.create()) {
-            c.rt.set_error(0, kSEM_INIT);
-            return -1;
+        if (m.finish.create()) {
+            m.waiting = 1;
+            m.deadline = static_cast<int32_t>(platform::now_seconds() + (timeout_seconds < 0 ? 0 : timeout_seconds));
         }
-        m.waiting = 1;
-        m.deadline = static_cast<int32_t>(platform::now_seconds() + (timeout_seconds < 0 ? 0 : timeout_seconds));
+    }
+    if (m.waiting != 1) {
+        c.rt.set_error(0, kSEM_INIT);
+        return -1;
     }
     auto end_wait = [&]() {
         rt::SlotLock lock(c.rt, module);

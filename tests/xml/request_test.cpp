@@ -160,6 +160,11 @@ void held_values(int, void *owner, int, zxxml_values_struct *, zxxml_values_coun
 void held_setup(int, void *owner, int, zxxml_setup_struct *, zxxml_setup_count_struct *) {
     static_cast<Held *>(owner)->events.push("setup");
 }
+// Closes the module before the state its callbacks use goes out of scope.
+struct CloseOnExit {
+    int module;
+    ~CloseOnExit() { zxxml_close(module); }
+};
 }  // namespace
 
 TEST_F(XmlRequest, OneActionPerWakeAndSurplusPostStoresCode21) {
@@ -169,6 +174,7 @@ TEST_F(XmlRequest, OneActionPerWakeAndSurplusPostStoresCode21) {
     s.callbacks.on_values = held_values;
     s.callbacks.on_setup = held_setup;
     const int m = zxxml_open("127.0.0.1", unit->port(), &s, &held);
+    CloseOnExit closer{m};
     ASSERT_EQ(zxxml_wait_finish(m, 0, 5), 0);
     ASSERT_EQ(zxxml_get_values(m), 0);
     ASSERT_TRUE(held.events.wait_for("values"));  // the worker now sits in the callback
@@ -196,6 +202,7 @@ TEST_F(XmlRequest, RecordTimeIsStampedBeforeTheWaitEnds) {
     zxxml_settings_struct s{};
     s.callbacks.on_values = held_values;
     const int m = zxxml_open("127.0.0.1", unit->port(), &s, &held);
+    CloseOnExit closer{m};
     ASSERT_EQ(zxxml_wait_finish(m, 0, 5), 0);
     ASSERT_EQ(zxxml_get_values(m), 0);
     ASSERT_EQ(zxxml_wait_finish(m, 2, 10), 0);
