@@ -28,6 +28,11 @@ public:
     // Stores `code`, its message and the current errno in the slot's record.
     // Returns 0, or -1 when the unlock failed.
     int set_error(int slot, int code);
+    // set_error, then -1: the usual way out of a failing call.
+    int fail(int slot, int code) {
+        set_error(slot, code);
+        return -1;
+    }
     // Copies one record onto another under the slot's lock.
     int copy_error(int slot, zx_error_struct *dst, const zx_error_struct *src);
     // Copies the slot's record out under its lock; the unlock's result.

@@ -118,6 +118,14 @@ void thread_entry(void *);
 // in slot 0 and returns false.
 bool check_module(int module);
 
+// For calls that need the module's worker running: false, with code 40 in the
+// slot, when it is not. The caller holds the slot lock.
+inline bool require_running(Client &c, int module) {
+    if (c.modules[module].state.load() == kRunning) return true;
+    c.rt.set_error(module, kTHREAD_NOT_RUN);
+    return false;
+}
+
 // Is the slot free for a new unit? A slot whose old worker has not ended yet is not.
 bool slot_free(int slot);
 

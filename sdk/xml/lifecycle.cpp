@@ -30,10 +30,7 @@ int fail_open(Client &c, int code) {
 
 // Common steps of both opens: the gate, the slot at the cursor, its state.
 int begin_open(Client &c, uint8_t kind) {
-    if (c.ref_count < 0 || !c.gate) {
-        c.rt.set_error(0, kTHREAD_NOT_RUN);
-        return -1;
-    }
+    if (c.ref_count < 0 || !c.gate) return c.rt.fail(0, kTHREAD_NOT_RUN);
     c.rt.sem_wait(0, c.gate.get());
     const int slot = c.cursor;
     c.start_kind = kind;
@@ -114,16 +111,10 @@ extern "C" {
 
 int zxxml_init(void) {
     Client &c = client();
-    if (++c.ref_count != 0) {
-        c.rt.set_error(0, kMODULE_IN_USE);
-        return -1;
-    }
+    if (++c.ref_count != 0) return c.rt.fail(0, kMODULE_IN_USE);
     c.cursor = 1;
     c.timer_stop = 0;
-    if (!c.gate.create()) {
-        c.rt.set_error(0, kSEM_INIT);
-        return -1;
-    }
+    if (!c.gate.create()) return c.rt.fail(0, kSEM_INIT);
     for (Module &m : c.modules) m.member_count = -1;
     c.start_kind = kStartTimer;
     if (c.rt.thread_start(0, thread_entry, nullptr) != 0) {
@@ -148,10 +139,7 @@ int zxxml_uninit(void) {
     c.timer_stop = 1;
     for (int slot = 1; slot < kSlots; ++slot)
         if (c.modules[slot].state.load() != kFree) zxxml_close(slot);
-    if (c.rt.thread_end_wait(0, kEndWaitMs) != 0) {
-        c.rt.set_error(0, kTHREAD0_NOT_EXIT);
-        return -1;
-    }
+    if (c.rt.thread_end_wait(0, kEndWaitMs) != 0) return c.rt.fail(0, kTHREAD0_NOT_EXIT);
     c.gate.reset();
     return 0;
 }
@@ -168,10 +156,7 @@ int zxxml_clr_settings_struct(zxxml_settings_struct *settings) {
 
 int zxxml_open(const char *host, int port, const zxxml_settings_struct *settings, void *owner) {
     Client &c = client();
-    if (!host || std::strlen(host) >= sizeof Module::host) {
-        c.rt.set_error(0, kIP_NOT_VALID);
-        return -1;
-    }
+    if (!host || std::strlen(host) >= sizeof Module::host) return c.rt.fail(0, kIP_NOT_VALID);
     const int slot = begin_open(c, kStartUnit);
     if (slot < 0) return -1;
     Module &m = c.modules[slot];
@@ -275,30 +260,15 @@ int zxxml_add_module(int module, const char *address, int port, const zxxml_sett
     Client &c = client();
     Module &m = c.modules[module];
     rt::SlotLock lock(c.rt, module);
-    if (m.member_count < 0) {
-        c.rt.set_error(module, kID_NOT_FOUND);
-        return -1;
-    }
-    if (!address || std::strlen(address) >= sizeof Member::address) {
-        c.rt.set_error(module, kIP_NOT_VALID);
-        return -1;
-    }
-    if (m.member_count >= kMembersMax) {
-        c.rt.set_error(module, kMODULES_LIMIT);
-        return -1;
-    }
+    if (m.member_count < 0) return c.rt.fail(module, kID_NOT_FOUND);
+    if (!address || std::strlen(address) >= sizeof Member::address) return c.rt.fail(module, kIP_NOT_VALID);
+    if (m.member_count >= kMembersMax) return c.rt.fail(module, kMODULES_LIMIT);
     for (int i = 0; i < m.member_count; ++i) {
         const Member &other = *m.members[i];
-        if (other.port == port && std::strcmp(other.address, address) == 0) {
-            c.rt.set_error(module, kIP_PORT_IN_USE);
-            return -1;
-        }
+        if (other.port == port && std::strcmp(other.address, address) == 0) return c.rt.fail(module, kIP_PORT_IN_USE);
     }
     auto member = std::unique_ptr<Member>(new (std::nothrow) Member);
-    if (!member) {
-        c.rt.set_error(module, kMEMORY);
-        return -1;
-    }
+    if (!member) return c.rt.fail(module, kMEMORY);
     copy_text(member->address, sizeof member->address, address);
     member->port = port;
     member->active = 1;
@@ -322,10 +292,7 @@ int zxxml_active_modules(int module, const int32_t *active) {
     if (!check_module(module)) return -1;
     Client &c = client();
     Module &m = c.modules[module];
-    if (!active) {
-        c.rt.set_error(module, kNULL_POINTER);
-        return -1;
-    }
+    if (!active) return c.rt.fail(module, kNULL_POINTER);
     rt::SlotLock lock(c.rt, module);
     for (int i = 0; i < m.member_count; ++i) m.members[i]->active = active[i];
     return 0;
@@ -336,14 +303,8 @@ int zxxml_get_module(int module, char *address, int *port) {
     Client &c = client();
     Module &m = c.modules[module];
     rt::SlotLock lock(c.rt, module);
-    if (m.state.load() != kRunning) {
-        c.rt.set_error(module, kTHREAD_NOT_RUN);
-        return -1;
-    }
-    if (m.is_group()) {
-        c.rt.set_error(module, kID_NOT_FOUND);
-        return -1;
-    }
+    if (!require_running(c, module)) return -1;
+    if (m.is_group()) return c.rt.fail(module, kID_NOT_FOUND);
     if (address) copy_text(address, sizeof m.address, m.address);
     if (port) *port = m.port;
     return 0;
@@ -354,14 +315,8 @@ int zxxml_get_module_many(int module, int index, char *address, int *port) {
     Client &c = client();
     Module &m = c.modules[module];
     rt::SlotLock lock(c.rt, module);
-    if (!m.is_group()) {
-        c.rt.set_error(module, kID_NOT_FOUND);
-        return -1;
-    }
-    if (index < 0 || index >= m.member_count) {
-        c.rt.set_error(module, kINDEX_NOT_FOUND);
-        return -1;
-    }
+    if (!m.is_group()) return c.rt.fail(module, kID_NOT_FOUND);
+    if (index < 0 || index >= m.member_count) return c.rt.fail(module, kINDEX_NOT_FOUND);
     if (address) copy_text(address, sizeof Member::address, m.members[index]->address);
     if (port) *port = m.members[index]->port;
     return 0;
@@ -372,19 +327,13 @@ int zxxml_type_of(int module) {
     Client &c = client();
     Module &m = c.modules[module];
     rt::SlotLock lock(c.rt, module);
-    if (m.state.load() != kRunning) {
-        c.rt.set_error(module, kTHREAD_NOT_RUN);
-        return -1;
-    }
+    if (!require_running(c, module)) return -1;
     return m.is_group() ? 1 : 0;
 }
 
 int zxxml_error(int module, zx_error_struct *error) {
     Client &c = client();
-    if (!rt::valid_slot(module)) {
-        c.rt.set_error(0, kID_LIMIT);
-        return -1;
-    }
+    if (!rt::valid_slot(module)) return c.rt.fail(0, kID_LIMIT);
     if (!error) return -1;
     return c.rt.read_error(module, error);
 }
@@ -395,19 +344,13 @@ int zxxml_error_many(int module, int index, zx_error_struct *error) {
     Module &m = c.modules[module];
     if (!error) return -1;
     rt::SlotLock lock(c.rt, module);
-    if (index < 0 || index >= m.member_count) {
-        c.rt.set_error(module, kINDEX_NOT_VALID);
-        return -1;
-    }
+    if (index < 0 || index >= m.member_count) return c.rt.fail(module, kINDEX_NOT_VALID);
     return c.rt.copy_error(module, error, &m.members[index]->error);
 }
 
 int zxxml_error_print(int module) {
     Client &c = client();
-    if (!rt::valid_slot(module)) {
-        c.rt.set_error(0, kID_LIMIT);
-        return -1;
-    }
+    if (!rt::valid_slot(module)) return c.rt.fail(0, kID_LIMIT);
     return c.rt.print_error(module);
 }
 

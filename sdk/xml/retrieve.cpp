@@ -54,26 +54,14 @@ Source<zxxml_setup_struct, zxxml_setup_count_struct> setup_of(Member &m) {
 
 int write_file(int module, const char *path, const char *buffer, int length) {
     Client &c = client();
-    if (!path) {
-        c.rt.set_error(module, kFILE_OPEN);
-        return -1;
-    }
+    if (!path) return c.rt.fail(module, kFILE_OPEN);
     std::FILE *f = std::fopen(path, "w");
-    if (!f) {
-        c.rt.set_error(module, kFILE_OPEN);
-        return -1;
-    }
+    if (!f) return c.rt.fail(module, kFILE_OPEN);
     const size_t written = std::fwrite(buffer, 1, static_cast<size_t>(length), f);
     const bool write_ok = written == static_cast<size_t>(length) && std::fflush(f) == 0;
     const bool close_ok = std::fclose(f) == 0;
-    if (!write_ok) {
-        c.rt.set_error(module, kFILE_WRITE);
-        return -1;
-    }
-    if (!close_ok) {
-        c.rt.set_error(module, kFILE_CLOSE);
-        return -1;
-    }
+    if (!write_ok) return c.rt.fail(module, kFILE_WRITE);
+    if (!close_ok) return c.rt.fail(module, kFILE_CLOSE);
     return 0;
 }
 
@@ -82,14 +70,8 @@ int write_file(int module, const char *path, const char *buffer, int length) {
 template <typename S>
 int check_body(int module, const S &source) {
     Client &c = client();
-    if (source.length <= 0) {
-        c.rt.set_error(module, kFILE_NOT_FOUND);
-        return -1;
-    }
-    if (!has_marker(source.buffer, source.length)) {
-        c.rt.set_error(module, kFILE_NOT_VALID);
-        return -1;
-    }
+    if (source.length <= 0) return c.rt.fail(module, kFILE_NOT_FOUND);
+    if (!has_marker(source.buffer, source.length)) return c.rt.fail(module, kFILE_NOT_VALID);
     return 0;
 }
 
@@ -107,10 +89,7 @@ int single(int module, bool setup_kind, Pick pick, Deliver deliver) {
         rt::SlotLock lock(c.rt, module);
         flag = setup_kind ? m.setup_flag : m.values_flag;
     }
-    if (flag != kDone) {
-        c.rt.set_error(module, kACTION_NOT_FINISH);
-        return -1;
-    }
+    if (flag != kDone) return c.rt.fail(module, kACTION_NOT_FINISH);
     const auto source = pick(m);
     if (check_body(module, source) != 0) return -1;
     return deliver(source);
@@ -125,10 +104,7 @@ int many(int module, int index, Pick pick, Deliver deliver) {
     Member *member;
     {
         rt::SlotLock lock(c.rt, module);
-        if (index < 0 || index >= m.member_count) {
-            c.rt.set_error(module, kINDEX_NOT_VALID);
-            return -1;
-        }
+        if (index < 0 || index >= m.member_count) return c.rt.fail(module, kINDEX_NOT_VALID);
         member = m.members[index].get();
     }
     zx_error_struct e{};
@@ -150,10 +126,7 @@ int many_status(int module, int index, int32_t *time, Pick pick) {
     Member *member;
     {
         rt::SlotLock lock(c.rt, module);
-        if (index < 0 || index >= m.member_count) {
-            c.rt.set_error(module, kINDEX_NOT_VALID);
-            return -1;
-        }
+        if (index < 0 || index >= m.member_count) return c.rt.fail(module, kINDEX_NOT_VALID);
         member = m.members[index].get();
     }
     const auto source = pick(*member);
@@ -186,10 +159,7 @@ auto as_file(int module, const char *path) {
 template <typename Record, typename Counts>
 auto as_cache(int module, Record **record, Counts **counts) {
     return [=](const auto &s) {
-        if (!s.record || !s.counts) {
-            client().rt.set_error(module, kFILE_NOT_FOUND);
-            return -1;
-        }
+        if (!s.record || !s.counts) return client().rt.fail(module, kFILE_NOT_FOUND);
         if (record) *record = s.record;
         if (counts) *counts = s.counts;
         return 0;
@@ -198,10 +168,7 @@ auto as_cache(int module, Record **record, Counts **counts) {
 template <typename Record, typename Counts>
 auto as_cache_copy(int module, Record *record, Counts *counts) {
     return [=](const auto &s) {
-        if (!s.record || !s.counts) {
-            client().rt.set_error(module, kFILE_NOT_FOUND);
-            return -1;
-        }
+        if (!s.record || !s.counts) return client().rt.fail(module, kFILE_NOT_FOUND);
         if (record) std::memcpy(record, s.record, sizeof *record);
         if (counts) std::memcpy(counts, s.counts, sizeof *counts);
         return 0;

@@ -46,16 +46,10 @@ int write_request(int module, const zxxml_settings_struct &settings, const char 
 int build_from_text(int module, const char *text, int capacity, const zxxml_settings_struct &settings, char *send) {
     Client &c = client();
     std::unique_ptr<char[]> copy(new (std::nothrow) char[static_cast<size_t>(capacity) + 1]);
-    if (!copy) {
-        c.rt.set_error(module, kMEMORY);
-        return -1;
-    }
+    if (!copy) return c.rt.fail(module, kMEMORY);
     std::memset(copy.get(), 0, static_cast<size_t>(capacity) + 1);
     std::memcpy(copy.get(), text, strnlen(text, static_cast<size_t>(capacity)));
-    if (const int code = xmldoc::prepare_setup(copy.get(), static_cast<size_t>(capacity))) {
-        c.rt.set_error(module, code);
-        return -1;
-    }
+    if (const int code = xmldoc::prepare_setup(copy.get(), static_cast<size_t>(capacity))) return c.rt.fail(module, code);
     return write_request(module, settings, copy.get(), send);
 }
 
@@ -64,14 +58,8 @@ int build_from_record(int module, const zxxml_setup_struct &setup, const zxxml_s
                       const zxxml_settings_struct &settings, char *send) {
     Client &c = client();
     std::vector<char> text(kBufferSize, '\0');
-    if (const int code = xmldoc::write_setup(setup, counts, text.data(), text.size())) {
-        c.rt.set_error(module, code);
-        return -1;
-    }
-    if (const int code = xmldoc::prepare_setup(text.data(), std::strlen(text.data()))) {
-        c.rt.set_error(module, code);
-        return -1;
-    }
+    if (const int code = xmldoc::write_setup(setup, counts, text.data(), text.size())) return c.rt.fail(module, code);
+    if (const int code = xmldoc::prepare_setup(text.data(), std::strlen(text.data()))) return c.rt.fail(module, code);
     return write_request(module, settings, text.data(), send);
 }
 
@@ -86,10 +74,7 @@ int queue_upload(int module, Build build) {
     int32_t before;
     {
         rt::SlotLock lock(c.rt, module);
-        if (m.state.load() != kRunning) {
-            c.rt.set_error(module, kTHREAD_NOT_RUN);
-            return -1;
-        }
+        if (!require_running(c, module)) return -1;
         before = m.send_flag;
         m.send_flag = kPending;
     }
@@ -115,14 +100,8 @@ int set_credentials(int module, const char *user, const char *password, bool for
     Client &c = client();
     user = user ? user : "";
     password = password ? password : "";
-    if (std::strlen(user) >= AUTHENTICATE_MAX) {
-        c.rt.set_error(module, kUSER_TOO_LONG);
-        return -1;
-    }
-    if (std::strlen(password) >= AUTHENTICATE_MAX) {
-        c.rt.set_error(module, kPASSWORD_TOO_LONG);
-        return -1;
-    }
+    if (std::strlen(user) >= AUTHENTICATE_MAX) return c.rt.fail(module, kUSER_TOO_LONG);
+    if (std::strlen(password) >= AUTHENTICATE_MAX) return c.rt.fail(module, kPASSWORD_TOO_LONG);
     Module &m = c.modules[module];
     rt::SlotLock lock(c.rt, module);
     char *u = for_get ? m.settings.get_user : m.settings.set_user;
@@ -191,10 +170,7 @@ int zxxml_set_snmp_manager(int module, const char *address, int port) {
     return queue_upload(module, [&](Module &m) {
         char document[512];
         const int d = std::snprintf(document, sizeof document, kTrapDocument, address, port);
-        if (d < 0 || static_cast<size_t>(d) >= sizeof document) {
-            c.rt.set_error(module, kBUFFER_FULL);
-            return -1;
-        }
+        if (d < 0 || static_cast<size_t>(d) >= sizeof document) return c.rt.fail(module, kBUFFER_FULL);
         std::memset(m.send, 0, kBufferSize);
         std::snprintf(m.send, kBufferSize, kSnmpRequest, d, document);
         return 0;
@@ -207,10 +183,7 @@ int zxxml_get_snmp_manager(int module) {
     Module &m = c.modules[module];
     {
         rt::SlotLock lock(c.rt, module);
-        if (m.state.load() != kRunning) {
-            c.rt.set_error(module, kTHREAD_NOT_RUN);
-            return -1;
-        }
+        if (!require_running(c, module)) return -1;
         m.setup_flag = kPending;
         m.snmp_flag = kPending;
         m.snmp_extract = 1;
@@ -226,10 +199,7 @@ int zxxml_get_snmp_manager_cache(int module, char *address, int *port) {
     Client &c = client();
     Module &m = c.modules[module];
     rt::SlotLock lock(c.rt, module);
-    if (!m.snmp_address[0]) {
-        c.rt.set_error(module, kIP_PORT_NOT_FOUND);
-        return -1;
-    }
+    if (!m.snmp_address[0]) return c.rt.fail(module, kIP_PORT_NOT_FOUND);
     if (address) {
         std::memset(address, 0, 16);
         std::memcpy(address, m.snmp_address, strnlen(m.snmp_address, 15));
@@ -251,10 +221,7 @@ int zxxml_callback(int module, const zxxml_callback_struct *callbacks) {
     Client &c = client();
     Module &m = c.modules[module];
     rt::SlotLock lock(c.rt, module);
-    if (m.state.load() != kRunning) {
-        c.rt.set_error(module, kTHREAD_NOT_RUN);
-        return -1;
-    }
+    if (!require_running(c, module)) return -1;
     if (callbacks)
         m.settings.callbacks = *callbacks;
     else

@@ -457,10 +457,7 @@ int xml_parse(int module, char *text, int length, int kind) {
     if (kind == kValues) {
         if (!m.values_counts) m.values_counts.reset(new (std::nothrow) zxxml_values_count_struct{});
         if (m.values_counts && !m.values_record) m.values_record.reset(new (std::nothrow) zxxml_values_struct{});
-        if (!m.values_counts || !m.values_record) {
-            c.rt.set_error(module, kMEMORY);
-            return -1;
-        }
+        if (!m.values_counts || !m.values_record) return c.rt.fail(module, kMEMORY);
         const int code = xmldoc::parse_values(text, length, m.values_record.get(), m.values_counts.get());
         if (code) c.rt.set_error(module, code);
         return code ? -1 : 0;
@@ -468,10 +465,7 @@ int xml_parse(int module, char *text, int length, int kind) {
     if (kind == kSetup) {
         if (!m.setup_counts) m.setup_counts.reset(new (std::nothrow) zxxml_setup_count_struct{});
         if (m.setup_counts && !m.setup_record) m.setup_record.reset(new (std::nothrow) zxxml_setup_struct{});
-        if (!m.setup_counts || !m.setup_record) {
-            c.rt.set_error(module, kMEMORY);
-            return -1;
-        }
+        if (!m.setup_counts || !m.setup_record) return c.rt.fail(module, kMEMORY);
         const int code = xmldoc::parse_setup(text, length, m.setup_record.get(), m.setup_counts.get());
         if (code) c.rt.set_error(module, code);
         return code ? -1 : 0;
@@ -495,10 +489,7 @@ int queue(int module, Mark mark) {
     Module &m = c.modules[module];
     {
         rt::SlotLock lock(c.rt, module);
-        if (m.state.load() != kRunning) {
-            c.rt.set_error(module, kTHREAD_NOT_RUN);
-            return -1;
-        }
+        if (!require_running(c, module)) return -1;
         mark(m);
     }
     c.rt.sem_post(module, m.request.get());
@@ -508,14 +499,8 @@ int queue(int module, Mark mark) {
 int load(int module, const char *text, int length, bool values) {
     if (!check_module(module)) return -1;
     Client &c = client();
-    if (length >= LENGTH_MAX) {
-        c.rt.set_error(module, kLENGTH_LIMIT);
-        return -1;
-    }
-    if (!text || length < 0) {
-        c.rt.set_error(module, kNULL_POINTER);
-        return -1;
-    }
+    if (length >= LENGTH_MAX) return c.rt.fail(module, kLENGTH_LIMIT);
+    if (!text || length < 0) return c.rt.fail(module, kNULL_POINTER);
     return queue(module, [&](Module &m) {
         char *buffer = values ? m.values : m.setup;
         std::memset(buffer, 0, kBufferSize);
@@ -572,10 +557,7 @@ int zxxml_finish(int module, int kind) {
     if (!check_module(module)) return -1;
     Client &c = client();
     // Slot 0's record is never written while a module's lock is held.
-    if (kind < 0 || kind > 10) {
-        c.rt.set_error(0, kACTION_NOT_VALID);
-        return -1;
-    }
+    if (kind < 0 || kind > 10) return c.rt.fail(0, kACTION_NOT_VALID);
     int flag;
     {
         rt::SlotLock lock(c.rt, module);
@@ -590,16 +572,10 @@ int zxxml_wait_finish(int module, int kind, int timeout_seconds) {
     if (!check_module(module)) return -1;
     Client &c = client();
     Module &m = c.modules[module];
-    if (kind < 0 || kind >= 11) {
-        c.rt.set_error(0, kACTION_NOT_VALID);
-        return -1;
-    }
+    if (kind < 0 || kind >= 11) return c.rt.fail(0, kACTION_NOT_VALID);
     {
         rt::SlotLock lock(c.rt, module);
-        if (kind >= 2 && m.state.load() != kRunning) {
-            c.rt.set_error(module, kTHREAD_NOT_RUN);
-            return -1;
-        }
+        if (kind >= 2 && m.state.load() != kRunning) return c.rt.fail(module, kTHREAD_NOT_RUN);
         if (m.waiting == 1) {  // one waiter per slot: a second would steal the first one's wakes
             c.rt.set_error(module, kACTION_NOT_FINISH);
             return -1;
@@ -609,10 +585,7 @@ int zxxml_wait_finish(int module, int kind, int timeout_seconds) {
             m.deadline = static_cast<int32_t>(platform::now_seconds() + (timeout_seconds < 0 ? 0 : timeout_seconds));
         }
     }
-    if (m.waiting != 1) {
-        c.rt.set_error(0, kSEM_INIT);
-        return -1;
-    }
+    if (m.waiting != 1) return c.rt.fail(0, kSEM_INIT);
     auto end_wait = [&]() {
         rt::SlotLock lock(c.rt, module);
         m.waiting = 0;
