@@ -69,14 +69,18 @@ struct Reduction {
     bool stopped() const { return alloc_failed || full; }
 
     void emit(std::string_view s) {
-        for (const char c : s) {
-            if (c == '\n' && last == '\n') continue;
-            if (out.size() >= out_max) {
-                full = true;
-                return;
+        try {
+            for (const char c : s) {
+                if (c == '\n' && last == '\n') continue;
+                if (out.size() >= out_max) {
+                    full = true;
+                    return;
+                }
+                out.push_back(c);
+                last = c;
             }
-            out.push_back(c);
-            last = c;
+        } catch (const std::bad_alloc &) {
+            alloc_failed = true;  // nothing may unwind through the XML parser
         }
     }
     void emit_tag(std::string_view open, std::string_view name) {
