@@ -40,12 +40,13 @@ bool odd_hours_fail(int64_t t, std::tm *out) {
 bool nonsense(int64_t t, std::tm *out) {
     *out = std::tm{};
     const auto u = static_cast<uint64_t>(t) * 0x9E3779B97F4A7C15ull;
-    out->tm_year = static_cast<int>(u >> 32);
-    out->tm_mon = static_cast<int>(u) % 1000;
-    out->tm_mday = -static_cast<int>(u >> 40);
-    out->tm_hour = static_cast<int>(u >> 8);
-    out->tm_min = static_cast<int>(u >> 16) - 30000;
-    out->tm_sec = (t & 1) ? 60 : static_cast<int>(u >> 24);
+    // Any int at all, extremes included.
+    out->tm_year = static_cast<int>(static_cast<uint32_t>(u >> 32));
+    out->tm_mon = static_cast<int>(static_cast<uint32_t>(u)) % 1000;
+    out->tm_mday = static_cast<int>(static_cast<uint32_t>(u >> 40) | 0x80000000u);
+    out->tm_hour = static_cast<int>(static_cast<uint32_t>(u >> 8));
+    out->tm_min = static_cast<int>(static_cast<uint32_t>(u >> 16) - 30000u);
+    out->tm_sec = (t & 1) ? 60 : static_cast<int>(static_cast<uint32_t>(u >> 24));
     return true;
 }
 

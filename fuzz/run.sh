@@ -10,7 +10,9 @@
 #
 # Environment: KALAX_FUZZ_KEEP_CORPUS=1 goes on from the corpus a previous run
 # left in build-fuzz/corpus/ instead of starting from the seeds again;
-# KALAX_FUZZ_JOBS sets the build's parallel jobs (default 2).
+# KALAX_FUZZ_RUNS=N also stops each target after N executions (whichever of
+# time and count comes first); KALAX_FUZZ_JOBS sets the build's parallel jobs
+# (default 2).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -83,8 +85,12 @@ for t in "${targets[@]}"; do
   rm -rf "$artifacts"
   mkdir -p "$artifacts"
   echo "== $t: ${seconds}s"
+  runs=()
+  [ -n "${KALAX_FUZZ_RUNS:-}" ] && runs=(-runs="$KALAX_FUZZ_RUNS")
+  dict=()
+  [ -f "fuzz/dicts/$t.dict" ] && dict=(-dict="fuzz/dicts/$t.dict")
   rc=0
-  "$build/$t" -max_total_time="$seconds" -max_len="$(max_len "$t")" -timeout=10 -rss_limit_mb=2048 \
+  "$build/$t" "${dict[@]}" "${runs[@]}" -max_total_time="$seconds" -max_len="$(max_len "$t")" -timeout=10 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" >"$log" 2>&1 || rc=$?
   # libFuzzer's last status line: "#N DONE cov: C ft: F corp: K/S ..."
   done_line=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 || true)

@@ -64,6 +64,13 @@ tiny = b'<Root><Agent><XmlVer>2.34</XmlVer><Model>KX64</Model></Agent>' \
        b'<SenSet><Entry><Name>T1</Name><Value>21.5</Value><Units>C</Units><Idx>0</Idx></Entry></SenSet></Root>'
 
 
+# Elements nested past the 9999-character key path (the XML parser's own depth
+# limit is far below 10000 levels, so long names get there), never closed.
+deep = b'<Root>' + b''.join(b'<N%03d%s>' % (i, b'x' * 45) for i in range(200)) + b'text'
+# The same within a field's own path, closed again, then a field after it.
+deep_closed = b'<Root><Agent>' + b'<E>' * 120 + b'x' + b'</E>' * 120 + b'<Version>1.0</Version></Agent></Root>'
+
+
 def xml_parse_seeds():
     # Control: bit 0 kind (1 setup), bit 1 wrap in the namespaced root, bits 2-7 slot.
     return {
@@ -75,6 +82,8 @@ def xml_parse_seeds():
         'setup_writer_form': bytes([0x09]) + setup_writer,
         'values_tiny': bytes([0x0c]) + tiny,
         'setup_tiny_wrapped': bytes([0x0f]) + tiny[6:-7],
+        'values_deep_unclosed': bytes([0x14]) + deep,
+        'setup_deep_closed_wrapped': bytes([0x17]) + deep_closed[6:-7],
         'values_cdata_entities': bytes([0x10]) + b'<Root><Agent><Title><![CDATA[a<b]]>&amp;c&#65;</Title>'
                                                   b'</Agent></Root>',
     }
@@ -106,6 +115,8 @@ def setup_reduce_seeds():
         'exact_setup_writer_form': bytes([0x02]) + setup_writer,
         'exact_tiny': bytes([0x02]) + tiny,
         'text_empty_last_idx': bytes([0x00]) + b'<Root><A><Entry><Idx>1</Idx></Entry><Entry><Idx></Idx></Entry></A></Root>',
+        'text_deep_unclosed': bytes([0x00]) + deep,
+        'text_deep_closed': bytes([0x01]) + deep_closed,
         'record_full_clean': bytes([0x03]) + full_record,
         'record_full_raw': bytes([0x07]) + full_record,
         'record_one_output': bytes([0x03]) + one_output,
@@ -223,7 +234,46 @@ def last_line_seeds():
     }
 
 
+# ---- dictionaries ------------------------------------------------------------------
+
+def xml_dictionary():
+    """Element names of both records, the roots, and the markup a unit's
+    documents and hostile ones are made of."""
+    names = set()
+    for name, _, _ in setup_fields + values_fields:
+        names.update(name.split('_'))
+    names.update(['Root', 'Entry', 'Idx'])
+    words = []
+    for n in sorted(names):
+        words += ['<%s>' % n, '</%s>' % n, n, '_' + n]
+    words += ['<val:Root xmlns:val="urn:kalyx:values">', '</val:Root>', '<set:Root xmlns:set="urn:kalyx:setup">',
+              '</set:Root>', '<?xml version="1.0" encoding="utf-8"?>', '<![CDATA[', ']]>', '<!--', '-->',
+              '&amp;', '&lt;', '&#65;', '&#x10FFFF;', '\\x0D\\x0A', '<!DOCTYPE Root [<!ENTITY e "x">]>', '&e;',
+              '<Entry><Idx>', '</Idx></Entry>', '<Idx></Idx>']
+    return ''.join('"%s"\n' % w.replace('"', '\\"') for w in words)
+
+
+HTTP_DICTIONARY = ''.join('"%s"\n' % w for w in [
+    'HTTP/1.0 ', 'HTTP/1.1 ', '200 OK', '302 Found', '401 Unauthorized', '404', '417', '418', '500', '505', '506',
+    '\\x0D\\x0A', '\\x0D\\x0A\\x0D\\x0A', '\\x0D', '\\x0A', 'Content-Type: text/xml', 'Content-Length: ', '<?xml'])
+
+CSV_DICTIONARY = ''.join('"%s"\n' % w for w in [
+    ';', ';;', '\\x0D\\x0A', '\\x0D', '\\x0A', '2008/03/15;14:05:09;', ';0;', ';1;', ';2;', ';3;', ';4;', ';-125;',
+    ';65535;', ';-32768;', '\\x00', '\\xff'])
+
+
+def write_dictionaries():
+    d = os.path.join(HERE, '..', 'dicts')
+    os.makedirs(d, exist_ok=True)
+    xml = xml_dictionary()
+    for target, text in [('fuzz_xml_parse', xml), ('fuzz_setup_reduce', xml), ('fuzz_http_receive', HTTP_DICTIONARY),
+                         ('fuzz_csv_filter', CSV_DICTIONARY), ('fuzz_last_line', CSV_DICTIONARY)]:
+        with open(os.path.join(d, target + '.dict'), 'w') as f:
+            f.write('# Written by fuzz/seeds/make_seeds.py\n' + text)
+
+
 def main():
+    write_dictionaries()
     write_all('fuzz_xml_parse', xml_parse_seeds())
     write_all('fuzz_setup_reduce', setup_reduce_seeds())
     write_all('fuzz_http_receive', http_seeds())
