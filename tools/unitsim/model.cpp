@@ -735,9 +735,9 @@ void Model::set_output(size_t k, const std::string& text) {
 }
 
 void Model::apply_list(const std::string& list, const xml::Node& group) {
-    const GroupSpec* spec = find_group(list);
+    const GroupSpec* shape = find_group(list);
     auto& entries = lists_[list];
-    const bool by_id = std::find(spec->fields.begin(), spec->fields.end(), "ID") != spec->fields.end();
+    const bool by_id = std::find(shape->fields.begin(), shape->fields.end(), "ID") != shape->fields.end();
     size_t order = 0;
     for (const xml::Node& en : group.children) {
         if (en.local != "Entry") continue;
@@ -786,7 +786,7 @@ void Model::apply_list(const std::string& list, const xml::Node& group) {
             continue;
         }
         if (k >= entries.size()) {
-            if (k >= spec->growable) continue;
+            if (k >= shape->growable) continue;
             entries.resize(k + 1);
         }
         for (const auto& [key, text] : fields) {
@@ -816,9 +816,9 @@ int Model::apply_setup(std::string_view document) {
     sync();
     touched_sensors_.clear();
     for (const xml::Node& g : root.children) {
-        const GroupSpec* spec = find_group(g.local);
-        if (spec == nullptr || g.local == "Info" || g.local == "Agent") continue;
-        if (spec->list) apply_list(g.local, g);
+        const GroupSpec* shape = find_group(g.local);
+        if (shape == nullptr || g.local == "Info" || g.local == "Agent") continue;
+        if (shape->list) apply_list(g.local, g);
         else apply_scalars(g.local, g);
     }
     refresh(now_locked());
