@@ -51,7 +51,7 @@ struct Item {
 // right after the start tag of the next element whose path is the item's path.
 struct Reduction {
     int pass = 1;
-    bool copy = true;  // kept from pass 1 into pass 2
+    bool copy = true;
     bool in_idx = false;
     bool idx_has_text = false;  // the open <Idx> already made an item
     std::vector<Item> items;
@@ -222,6 +222,9 @@ int prepare_setup(char *text, size_t size) {
 
     for (const int pass : {1, 2}) {
         r.pass = pass;
+        // A document cut inside an excluded element ends pass 1 with copying
+        // off; pass 2 must still copy what comes before that element.
+        r.copy = true;
         r.in_idx = false;
         r.item = 0;
         r.path.clear();
