@@ -163,13 +163,10 @@ extern "C" {
 
 int zxpld_init(void) {
     Client &c = client();
-    if (++c.ref_count != 0) {
-        c.rt.set_error(0, kMODULE_IN_USE);
-        return -1;
-    }
+    if (!c.init_count.enter(c.rt)) return -1;
     c.cursor = 1;
     if (!c.gate.create()) {
-        c.ref_count = -1;  // nothing was set up; the next init starts afresh
+        c.init_count.reset();  // nothing was set up; the next init starts afresh
         c.rt.set_error(0, kSEM_INIT);
         return -1;
     }
@@ -183,11 +180,10 @@ int zxpld_init(void) {
 
 int zxpld_uninit(void) {
     Client &c = client();
-    if (c.ref_count == -1) return 0;
-    if (c.ref_count > 0) {
-        --c.ref_count;
-        c.rt.set_error(0, kMODULE_IN_USE);
-        return -1;
+    switch (c.init_count.leave(c.rt)) {
+    case rt::InitCount::Leave::NotInitialised: return 0;
+    case rt::InitCount::Leave::Nested: return -1;
+    case rt::InitCount::Leave::Last: break;
     }
     for (int slot = 1; slot < kSlots; ++slot) {
         bool open;
@@ -198,13 +194,12 @@ int zxpld_uninit(void) {
         if (open) zxpld_close(slot);
     }
     c.gate.reset();
-    c.ref_count = -1;
     return 0;
 }
 
 void zxpld_count_ref2zero(void) {
     Client &c = client();
-    if (c.ref_count > 0) c.ref_count = 0;
+    c.init_count.to_zero();
 }
 
 int zxpld_clr_settings_struct(zxpld_settings_struct *settings) {
@@ -227,7 +222,7 @@ int zxpld_open(const zxpld_settings_struct *settings) {
         c.rt.set_error(0, kIP_NOT_VALID);
         return -1;
     }
-    if (c.ref_count < 0 || !c.gate) {
+    if (!c.init_count.initialised() || !c.gate) {
         c.rt.set_error(0, kTHREAD_NOT_RUN);
         return -1;
     }

@@ -86,7 +86,7 @@ using FilterPass = int (*)(int type_filter, int group_filter, std::vector<char> 
 struct Client {
     rt::Runtime rt;
     std::array<Module, kSlots> modules;
-    int32_t ref_count = -1;  // -1: not initialised; above 0: nested initialisations
+    rt::InitCount init_count;
     int cursor = 1;          // the slot the next open takes; guarded by the gate
     rt::Semaphore gate;      // held from an open until its worker has moved the cursor
     FilterPass filter_pass;

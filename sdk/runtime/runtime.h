@@ -65,6 +65,39 @@ private:
     std::array<platform::Thread, kSlots> threads_;
 };
 
+// Nested initialisations of one client: -1 while not initialised. Not locked:
+// a client's init, uninit and count-to-zero must not run concurrently.
+class InitCount {
+public:
+    // true when this call starts the client; otherwise code 80 in slot 0 and
+    // the nesting is counted.
+    bool enter(Runtime &rt) {
+        if (++value_ == 0) return true;
+        rt.set_error(0, kMODULE_IN_USE);
+        return false;
+    }
+    enum class Leave { NotInitialised, Nested, Last };
+    // Last: the caller tears the client down now (the count already reads -1).
+    Leave leave(Runtime &rt) {
+        if (value_ == -1) return Leave::NotInitialised;
+        if (value_ > 0) {
+            --value_;
+            rt.set_error(0, kMODULE_IN_USE);
+            return Leave::Nested;
+        }
+        value_ = -1;
+        return Leave::Last;
+    }
+    void to_zero() {
+        if (value_ > 0) value_ = 0;
+    }
+    void reset() { value_ = -1; }
+    bool initialised() const { return value_ >= 0; }
+
+private:
+    int32_t value_ = -1;
+};
+
 // Holds a slot lock for a scope.
 class SlotLock {
 public:

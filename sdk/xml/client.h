@@ -102,7 +102,7 @@ struct Module {
 struct Client {
     rt::Runtime rt;
     std::array<Module, kSlots> modules;
-    int32_t ref_count = -1;
+    rt::InitCount init_count;
     int cursor = 1;
     std::atomic<int> timer_stop{0};
     rt::Semaphore gate;

@@ -30,7 +30,7 @@ int fail_open(Client &c, int code) {
 
 // Common steps of both opens: the gate, the slot at the cursor, its state.
 int begin_open(Client &c, uint8_t kind) {
-    if (c.ref_count < 0 || !c.gate) return c.rt.fail(0, kTHREAD_NOT_RUN);
+    if (!c.init_count.initialised() || !c.gate) return c.rt.fail(0, kTHREAD_NOT_RUN);
     c.rt.sem_wait(0, c.gate.get());
     const int slot = c.cursor;
     c.start_kind = kind;
@@ -111,7 +111,7 @@ extern "C" {
 
 int zxxml_init(void) {
     Client &c = client();
-    if (++c.ref_count != 0) return c.rt.fail(0, kMODULE_IN_USE);
+    if (!c.init_count.enter(c.rt)) return -1;
     c.cursor = 1;
     c.timer_stop = 0;
     if (!c.gate.create()) return c.rt.fail(0, kSEM_INIT);
@@ -129,13 +129,11 @@ int zxxml_init(void) {
 
 int zxxml_uninit(void) {
     Client &c = client();
-    if (c.ref_count == -1) return 0;
-    if (c.ref_count > 0) {
-        --c.ref_count;
-        c.rt.set_error(0, kMODULE_IN_USE);
-        return -1;
+    switch (c.init_count.leave(c.rt)) {
+    case rt::InitCount::Leave::NotInitialised: return 0;
+    case rt::InitCount::Leave::Nested: return -1;
+    case rt::InitCount::Leave::Last: break;
     }
-    c.ref_count = -1;
     c.timer_stop = 1;
     for (int slot = 1; slot < kSlots; ++slot)
         if (c.modules[slot].state.load() != kFree) zxxml_close(slot);
@@ -146,7 +144,7 @@ int zxxml_uninit(void) {
 
 void zxxml_count_ref2zero(void) {
     Client &c = client();
-    if (c.ref_count > 0) c.ref_count = 0;
+    c.init_count.to_zero();
 }
 
 int zxxml_clr_settings_struct(zxxml_settings_struct *settings) {
