@@ -51,7 +51,13 @@ bool socket_set_nonblocking(Socket s);
 ConnectStart socket_connect(Socket s, const char *dotted_ipv4, int port);
 // Waits up to `ms` for the socket to become readable (or writable).
 Ready socket_wait(Socket s, bool for_write, int ms);
-bool socket_has_peer(Socket s);
+// The outcome of a connect that was in progress once the socket became
+// writable: true when the connection stands; false with the connect's own error
+// (refused, unreachable, ...) as the thread's system error.
+bool socket_connect_result(Socket s);
+// Makes "timed out" the thread's system error: what a connect that never
+// completed within its wait reports.
+void socket_set_timed_out();
 // Bytes accepted / received, or -1 on failure (errno kept). 0 from recv: peer closed.
 long socket_send(Socket s, const char *data, size_t length);
 long socket_recv(Socket s, char *data, size_t capacity);

@@ -1,5 +1,7 @@
 #include "sdk/runtime/transport.h"
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -26,9 +28,10 @@ void close_socket(const Link &link) {
 }
 
 int connect_dotted(const Link &link, const char *dotted, int port) {
+    // The code is stored while errno still tells the step's own failure.
     auto fail = [&](int code) {
-        close_socket(link);
         link.rt->set_error(link.slot, code);
+        close_socket(link);
         return kIoFailed;
     };
     if (!platform::socket_layer_init()) {
@@ -50,9 +53,13 @@ int connect_dotted(const Link &link, const char *dotted, int port) {
             close_socket(link);
             return kIoStopped;
         }
-        if (w != kIoOk) return fail(kSOCKET_CONNECT);
+        if (w != kIoOk) {
+            platform::socket_set_timed_out();
+            return fail(kSOCKET_CONNECT);
+        }
+        // Writable also when the connect failed: its outcome tells which.
+        if (!platform::socket_connect_result(*link.socket)) return fail(kSOCKET_CONNECT);
     }
-    if (!platform::socket_has_peer(*link.socket)) return fail(kSOCKET_CONNECT);
     return kIoOk;
 }
 
@@ -75,59 +82,90 @@ int send_all(const Link &link, const char *text, size_t length) {
     return kIoOk;
 }
 
+HeadReader::Step HeadReader::feed(unsigned char byte) noexcept {
+    if (position_ < kStatusLineMin) {
+        if (byte == '\n') return Step::NotHttp;  // a status line too short to hold a status
+        line_[position_] = static_cast<char>(byte);
+        if (position_ + 1 == kStatusLineMin) {
+            const bool digits = line_[9] >= '0' && line_[9] <= '9' && line_[10] >= '0' && line_[10] <= '9' &&
+                                line_[11] >= '0' && line_[11] <= '9';
+            if (std::memcmp(line_, "HTTP/", 5) != 0 || !digits) return Step::NotHttp;
+            status_ = (line_[9] - '0') * 100 + (line_[10] - '0') * 10 + (line_[11] - '0');
+        }
+    }
+    ++position_;
+    if (byte == '\n') {
+        if (end_state_ != 0) return Step::Done;
+        end_state_ = 1;
+    } else {
+        end_state_ = byte == '\r' && end_state_ == 1 ? 2 : 0;
+    }
+    return position_ >= kHeadMax ? Step::NotHttp : Step::More;
+}
+
+namespace {
+
+// A failure of the reply itself rather than of the system: the record must not
+// carry whatever system error an earlier call left behind.
+int reply_failure(const Link &link, int code) {
+    errno = 0;
+    link.rt->set_error(link.slot, code);
+    return kIoFailed;
+}
+
+}  // namespace
+
 int receive_response(const Link &link, BodySink &sink) {
-    HeaderEnd header_end;
-    bool header_passed = false;
-    size_t position = 0;   // bytes of the response seen so far
-    char status[3] = {0, 0, 0};
+    HeadReader head;
+    bool head_done = false;
+    size_t received = 0;  // bytes of the response, head included
+    const int64_t started = platform::monotonic_ms();
     char chunk[kReadChunk];
     for (;;) {
         const int w = wait_ready(link, false, kReceiveSlices);
         if (w == kIoStopped) return kIoStopped;
-        if (w != kIoOk) return kIoOk;  // ten silent seconds end the response
-        const long n = platform::socket_recv(*link.socket, chunk, sizeof chunk);
-        if (n < 0) {
-            link.rt->set_error(link.slot, kRECV);
-            return kIoFailed;
+        long n = 0;  // stays 0 after ten silent seconds: the unit is done
+        if (w == kIoOk) {
+            n = platform::socket_recv(*link.socket, chunk, sizeof chunk);
+            if (n < 0) {
+                link.rt->set_error(link.slot, kRECV);
+                return kIoFailed;
+            }
         }
-        if (n == 0) return kIoOk;
+        if (n == 0) {
+            if (head_done) return kIoOk;
+            // The reply ended before its head did: an error status read so far
+            // still tells why, anything else is no reply at all.
+            const int code = head.status() >= 0 ? http_status_code(head.status()) : 0;
+            return reply_failure(link, code ? code : kHTTP_UNKNOWN);
+        }
+        received += static_cast<size_t>(n);
         size_t body_start = 0;
-        if (!header_passed) {
+        if (!head_done) {
             body_start = static_cast<size_t>(n);
-            for (long i = 0; i < n; ++i, ++position) {
-                if (position >= 9 && position <= 11) status[position - 9] = chunk[i];
-                if (position < 14) continue;  // the status line's first bytes are never examined
-                if (header_end.feed(static_cast<unsigned char>(chunk[i]))) {
-                    header_passed = true;
+            for (long i = 0; i < n; ++i) {
+                const HeadReader::Step step = head.feed(static_cast<unsigned char>(chunk[i]));
+                if (step == HeadReader::Step::NotHttp) return reply_failure(link, kHTTP_UNKNOWN);
+                if (step == HeadReader::Step::Done) {
+                    head_done = true;
                     body_start = static_cast<size_t>(i) + 1;
-                    position += static_cast<size_t>(n - i);
                     break;
                 }
             }
-            if (header_passed) {
-                int value = 0;
-                for (char c : status) value = c >= '0' && c <= '9' ? value * 10 + (c - '0') : -1000;
-                if (const int code = http_status_code(value)) {
-                    link.rt->set_error(link.slot, code);
-                    return kIoFailed;
-                }
+            if (head_done) {
+                if (const int code = http_status_code(head.status())) return reply_failure(link, code);
             }
         }
-        const size_t count = header_passed ? static_cast<size_t>(n) - body_start : 0;
-        if (const int code = sink.body(chunk + body_start, count)) {
-            link.rt->set_error(link.slot, code);
+        if (received > kResponseMax) return reply_failure(link, kBUFFER_LIMIT);
+        const size_t count = head_done ? static_cast<size_t>(n) - body_start : 0;
+        if (const int code = sink.body(chunk + body_start, count)) return reply_failure(link, code);
+        const int64_t allowed = kResponseGraceMs + static_cast<int64_t>(received * 1000 / kResponseMinRate);
+        if (platform::monotonic_ms() - started > allowed) {
+            platform::socket_set_timed_out();
+            link.rt->set_error(link.slot, kTIMEOUT);
             return kIoFailed;
         }
     }
-}
-
-int FixedBody::body(const char *data, size_t count) {
-    if (count == 0) return 0;
-    if (static_cast<size_t>(length_) + count >= static_cast<size_t>(capacity_)) return kBUFFER_LIMIT;
-    std::memcpy(buffer_ + length_, data, count);
-    length_ += static_cast<int>(count);
-    buffer_[length_] = '\0';
-    return 0;
 }
 
 int basic_credentials(const char *user, const char *password, char *out, size_t capacity) {

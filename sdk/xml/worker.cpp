@@ -8,6 +8,7 @@
 
 #include "sdk/runtime/platform.h"
 #include "sdk/xml/client.h"
+#include "sdk/xml/fixed_body.h"
 
 namespace kalax::xml {
 
@@ -76,7 +77,7 @@ int exchange(Client &c, int slot, int index, char *address, const char *host, in
     if (rc != rt::kIoOk) return rc;
     rc = rt::send_all(link, request, std::strlen(request));
     if (rc == rt::kIoOk) {
-        rt::FixedBody body(buffer, capacity);
+        FixedBody body(buffer, capacity);
         rc = rt::receive_response(link, body);
         if (rc == rt::kIoOk) *length = body.length();
     }

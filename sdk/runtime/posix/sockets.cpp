@@ -44,11 +44,16 @@ Ready socket_wait(Socket s, bool for_write, int ms) {
     return rc == 0 || errno == EINTR ? Ready::No : Ready::Error;
 }
 
-bool socket_has_peer(Socket s) {
-    sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    return ::getpeername(s, reinterpret_cast<sockaddr *>(&peer), &len) == 0;
+bool socket_connect_result(Socket s) {
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &len) != 0) return false;  // errno tells why
+    if (error == 0) return true;
+    errno = error;
+    return false;
 }
+
+void socket_set_timed_out() { errno = ETIMEDOUT; }
 
 long socket_send(Socket s, const char *data, size_t length) {
     const ssize_t n = ::send(s, data, length, MSG_NOSIGNAL);
