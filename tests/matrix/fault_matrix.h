@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -39,6 +40,8 @@ struct Expect {
     int code = 0;             // in the module's slot after the request
     bool refused = false;     // ends with the connection-error callback only
     int max_seconds = 8;      // bound on the whole request
+    int min_seconds = 0;      // a wait the fault must really cost
+    int sys_code = -1;        // system error in the record, when not -1
     // Extra check of what a successful log download delivered.
     std::function<void(const std::string &)> check_text;
 };
@@ -92,7 +95,13 @@ inline void run_xml_cell(const Cell &cell) {
     ASSERT_TRUE(eventually([&] { return seen.events.count(event) + seen.events.count(event + ":null") >= 1; }));
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_LE(took, cell.expect.max_seconds);
+    EXPECT_GE(took, cell.expect.min_seconds);
     EXPECT_EQ(xml_code(m), cell.expect.code);
+    if (cell.expect.sys_code != -1) {
+        zx_error_struct e{};
+        zxxml_error(m, &e);
+        EXPECT_EQ(e.sys_code, cell.expect.sys_code);
+    }
     EXPECT_EQ(seen.events.count(event) + seen.events.count(event + ":null"), 1u) << "exactly one completion";
     EXPECT_EQ(seen.events.count(event + ":null"), cell.expect.code ? 1u : 0u);
     EXPECT_EQ(seen.events.count("error:28"), cell.expect.refused ? 1u : 0u);
@@ -130,10 +139,14 @@ inline void run_pld_cell(const Cell &cell) {
     ASSERT_TRUE(eventually([&] { return r.completions() >= 1; }, (cell.expect.max_seconds + 5) * 1000));
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_LE(took, cell.expect.max_seconds);
+    EXPECT_GE(took, cell.expect.min_seconds);
     EXPECT_EQ(r.completions(), 1u) << "exactly one completion or error";
     zx_error_struct e{};
     zxpld_error(m, &e);
     EXPECT_EQ(e.code, cell.expect.code);
+    if (cell.expect.sys_code != -1) {
+        EXPECT_EQ(e.sys_code, cell.expect.sys_code);
+    }
     if (cell.expect.refused) {
         EXPECT_EQ(r.events.count("connect_error"), 1u);
     } else if (cell.expect.code) {
@@ -175,6 +188,19 @@ inline void run_cell(const Cell &cell) {
         run_xml_cell(cell);
     else
         run_pld_cell(cell);
+}
+
+// A log of a few records in both forms, so that every log request has a body to
+// break off in (a delete answers with a line of text of its own).
+inline void small_log(sim::Unit &unit) {
+    std::string txt;
+    std::string bin;
+    for (int i = 0; i < 8; ++i) {
+        txt += "2008/03/15;14:05:0" + std::to_string(i) + ";0;3;2;1;0;2;1;\r\n";
+        bin += std::string("\x10\x00\x95\xd7\xdb\x47\x03\x02\x01\x00\x00\x00\x02\x00\x01\x00", 16);
+    }
+    unit.set_log_raw_txt(txt);
+    unit.set_log_raw_bin(bin);
 }
 
 inline const std::vector<Kind> &all_kinds() {

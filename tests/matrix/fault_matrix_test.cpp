@@ -13,6 +13,12 @@ sim::Fault status(int code) {
     return f;
 }
 
+sim::Fault raw(std::string bytes) {
+    sim::Fault f;
+    f.raw_response = std::move(bytes);
+    return f;
+}
+
 sim::Fault body(std::string text) {
     sim::Fault f;
     f.body = std::move(text);
@@ -54,8 +60,24 @@ std::vector<Cell> cells() {
     std::vector<Row> rows = {
         {"Refused", nullptr, true, 28, 28, false},
         {"Dripped", [] { sim::Fault f; f.drip_bytes = 7; f.drip_delay_ms = 2; return f; }, false, 0, 0, false},
-        {"CloseBeforeHeader", [] { sim::Fault f; f.close_before_header = true; return f; }, false, 45, 0, false,
-         nullptr, [](const std::string &t) { EXPECT_TRUE(t.empty()); }},
+        // A success head cut short is no reply: nothing came that could be delivered.
+        {"CloseBeforeHeader", [] { sim::Fault f; f.close_before_header = true; return f; }, false, 71, 71, false},
+        // Heads that end early or with bare line feeds still carry their status.
+        {"ShortHead401", [] { return raw("HTTP/1.0 401\r\n\r\n"); }, false, 48, 48, false},
+        {"ShortHead404Body", [] { return raw("HTTP/1.0 404\r\n\r\nnot here"); }, false, 51, 51, false},
+        {"BareLfHead401", [] { return raw("HTTP/1.0 401\n\n"); }, false, 48, 48, false},
+        {"BareLfHead503", [] { return raw("HTTP/1.0 503 Service Unavailable\nServer: x\n\nbusy"); }, false, 68, 68,
+         false},
+        {"CutHead401", [] { return raw("HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic\r\n"); }, false, 48,
+         48, false},
+        // No status line at all: a failure for every request, deletes included.
+        {"ClosedAtOnce", [] { return raw(""); }, false, 71, 71, false},
+        {"Garbage", [] { return raw("garbage, no status line\r\n\r\n<?xml version=\"1.0\"?><Root/>"); }, false, 71,
+         71, false},
+        {"BodyWithoutHead", [] { return raw("deleted 3 records\r\n"); }, false, 71, 71, false},
+        {"ResetMidBody", [] { sim::Fault f; f.reset_after_body = 10; return f; }, false, 34, 34, false, small_log},
+        // The XML client's buffer fills first; the log client stops at the response bound.
+        {"EndlessStream", [] { sim::Fault f; f.endless = true; return f; }, false, 12, 12, false, small_log},
         {"Body19999", [] { return body(padded_document(19999)); }, false, 0, 0, false},
         {"Body20000", [] { return body(padded_document(20000)); }, false, 12, 0, false},
         {"Body1MB", [] { return body(padded_document(1 << 20)); }, false, 12, 0, false},
@@ -107,6 +129,7 @@ std::vector<Cell> cells() {
             c.prepare = row.prepare;
             c.expect.code = is_xml(kind) ? row.xml_code : row.pld_code;
             c.expect.refused = row.refuse;
+            if (row.refuse) c.expect.sys_code = ECONNREFUSED;
             if (kind == Kind::Csv) c.expect.check_text = row.check;
             out.push_back(std::move(c));
         }

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace kalax::sim::detail {
 
@@ -88,6 +89,15 @@ std::string serialize(const Response& r) {
     out += "Connection: close\r\n\r\n";
     out += r.body;
     return out;
+}
+
+// Where the body of a response starts: after its first empty line, or at 0
+// when it has none.
+size_t body_offset(std::string_view bytes) {
+    const size_t crlf = bytes.find("\r\n\r\n");
+    const size_t lf = bytes.find("\n\n");
+    if (crlf != std::string_view::npos && (lf == std::string_view::npos || crlf < lf)) return crlf + 4;
+    return lf != std::string_view::npos ? lf + 2 : 0;
 }
 
 }  // namespace
@@ -282,6 +292,16 @@ bool Server::send_all(int fd, std::string_view bytes) const {
     return true;
 }
 
+void Server::drain_until_closed(int fd) const {
+    // Say nothing; end when the client gives up or the unit stops.
+    char chunk[4096];
+    for (;;) {
+        if (wait(fd, POLLIN, -1) != Wait::ready) return;
+        ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) return;
+    }
+}
+
 void Server::reap(bool all) {
     for (auto it = conns_.begin(); it != conns_.end();) {
         if (all || (*it)->done) {
@@ -418,13 +438,8 @@ void Server::serve(int raw_fd) {
         if (f.oversize > 0) resp.body.resize(f.oversize, ' ');
         if (f.silence_ms > 0 && wait(-1, 0, f.silence_ms) == Wait::stopped) return;
         if (f.never_answer) {
-            // Say nothing; end when the client gives up or the unit stops.
-            for (;;) {
-                Wait w = wait(fd, POLLIN, -1);
-                if (w != Wait::ready) return;
-                ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-                if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) return;
-            }
+            drain_until_closed(fd);
+            return;
         }
     }
 
@@ -437,15 +452,43 @@ void Server::serve(int raw_fd) {
         bytes = serialize(resp);
     }
 
-    if (faulted && f.drip_bytes > 0) {
-        std::string_view rest(bytes);
+    std::optional<size_t> break_off;
+    if (faulted) break_off = f.stall_after_body ? f.stall_after_body : f.reset_after_body;
+    if (break_off) bytes.resize(std::min(bytes.size(), body_offset(bytes) + *break_off));
+
+    auto drip = [&](std::string_view rest) {
         while (!rest.empty()) {
             size_t n = std::min(rest.size(), static_cast<size_t>(f.drip_bytes));
-            if (!send_all(fd, rest.substr(0, n))) return;
+            if (!send_all(fd, rest.substr(0, n))) return false;
             rest.remove_prefix(n);
-            if (!rest.empty() && f.drip_delay_ms > 0 && wait(-1, 0, f.drip_delay_ms) == Wait::stopped) return;
+            if (!rest.empty() && f.drip_delay_ms > 0 && wait(-1, 0, f.drip_delay_ms) == Wait::stopped) return false;
         }
-    } else if (!send_all(fd, bytes)) {
+        return true;
+    };
+    if (!(faulted && f.drip_bytes > 0 ? drip(bytes) : send_all(fd, bytes))) return;
+
+    if (faulted && f.endless) {
+        if (f.drip_bytes > 0) {
+            const std::string piece(static_cast<size_t>(f.drip_bytes), ' ');
+            for (;;) {
+                if (f.drip_delay_ms > 0 && wait(-1, 0, f.drip_delay_ms) == Wait::stopped) return;
+                if (!send_all(fd, piece)) return;
+            }
+        }
+        const std::string block(64 * 1024, ' ');
+        while (send_all(fd, block)) {
+        }
+        return;
+    }
+    if (faulted && f.stall_after_body) {
+        drain_until_closed(fd);
+        return;
+    }
+    if (faulted && f.reset_after_body) {
+        // Give the bytes a moment to leave, then reset instead of closing.
+        if (wait(-1, 0, 100) == Wait::stopped) return;
+        linger abort{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
         return;
     }
     ::shutdown(fd, SHUT_WR);

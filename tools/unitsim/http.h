@@ -96,6 +96,8 @@ private:
     // Waits for `events` on fd (or only for the stop signal when fd < 0).
     Wait wait(int fd, short events, int timeout_ms) const;
     bool send_all(int fd, std::string_view bytes) const;
+    // Reads and drops whatever the client sends until it closes or the unit stops.
+    void drain_until_closed(int fd) const;
     void record(std::string raw);
     bool take_fault(const std::string& path, Fault& out);
     void reap(bool all);

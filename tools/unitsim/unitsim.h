@@ -100,6 +100,14 @@ struct Fault {
     std::optional<std::string> body;          // this body instead of the document
     std::optional<std::string> raw_response;  // exactly these bytes, nothing else ("" closes at once)
     size_t oversize = 0;                      // body padded with spaces (or cut) to exactly this size
+    // Where the answer breaks off, counted in bytes after its head (the first empty
+    // line; byte 0 of a raw response without one). Stall: say nothing more until the
+    // client closes. Reset: close with a TCP reset instead of an orderly close.
+    std::optional<size_t> stall_after_body;
+    std::optional<size_t> reset_after_body;
+    // The body never ends: spaces follow the answer for ever, in drip pieces when
+    // drip_bytes is set, else as fast as the client takes them.
+    bool endless = false;
     int remaining = -1;                       // requests it applies to; -1 until cleared
 };
 
