@@ -326,8 +326,9 @@ int bin2csv_with_clock(LocalTimeFn local_time, int type_filter, int group_filter
     return finish(0);
 }
 
-int read_last_line(const char *file_name, char *buffer, int size, int *code) {
+int read_last_line(const char *file_name, char *buffer, int size, int *code, bool *cut) {
     if (code != nullptr) *code = 0;
+    if (cut != nullptr) *cut = false;
     if (file_name == nullptr || buffer == nullptr || size < 2) return -1;
     File file(std::fopen(file_name, "rb"));
     if (!file) {
@@ -339,8 +340,10 @@ int read_last_line(const char *file_name, char *buffer, int size, int *code) {
     if (file_size < 0) return -1;
 
     // The scan back looks at no more than size - 1 bytes, and the line it
-    // finds lies within them: reading that tail is all the file access needed.
-    const long tail_size = std::min<long>(file_size, size - 1);
+    // finds lies within them. One byte more, when the file has it, tells
+    // whether a line that fills the whole scan begins there or earlier.
+    const long scan = std::min<long>(file_size, size - 1);
+    const long tail_size = std::min<long>(file_size, scan + 1);
     std::vector<char> tail;
     try {
         tail.resize(static_cast<size_t>(tail_size));
@@ -354,16 +357,22 @@ int read_last_line(const char *file_name, char *buffer, int size, int *code) {
 
     // Scan back from the last byte; a line end in the last two bytes belongs to
     // the last line itself. The line starts after the stop byte, or at the
-    // file's first byte when the scan got there without stopping.
-    long start = 0;  // within `tail`
-    for (long back = 1; back <= tail_size; ++back) {
+    // first byte scanned when the scan got there without stopping.
+    const long first = tail_size - scan;  // 1 when the byte before the scan was read
+    long start = first;
+    bool stopped = false;
+    for (long back = 1; back <= scan; ++back) {
         const long at = tail_size - back;
         const auto c = static_cast<unsigned char>(tail[static_cast<size_t>(at)]);
         if ((back >= 3 && is_line_end(static_cast<char>(c))) || c == 0xFF) {
             start = at + 1;
+            stopped = true;
             break;
         }
-        if (back == tail_size && file_size > tail_size) start = at + 1;  // scan limit, not the file start
+    }
+    if (!stopped && first == 1 && cut != nullptr) {
+        const auto before = static_cast<unsigned char>(tail[0]);
+        *cut = !is_line_end(static_cast<char>(before)) && before != 0xFF;
     }
     if (start >= tail_size) return -1;  // nothing left to read
 
@@ -406,6 +415,7 @@ int duplicate_seek(const char *file_name, const char *last_line, const char *tex
     }
 
     std::vector<char> read_line;
+    bool cut = false;  // only the end of the file's last line was read
     if (last_line == nullptr) {
         try {
             read_line.resize(kLastLineSize);
@@ -414,7 +424,7 @@ int duplicate_seek(const char *file_name, const char *last_line, const char *tex
             return -1;
         }
         // An unreadable file only means nothing overlaps.
-        if (read_last_line(file_name, read_line.data(), kLastLineSize, &result_code) != 0) return 0;
+        if (read_last_line(file_name, read_line.data(), kLastLineSize, &result_code, &cut) != 0) return 0;
         last_line = read_line.data();
     }
     if (*last_line == '\0') return 0;
@@ -436,7 +446,10 @@ int duplicate_seek(const char *file_name, const char *last_line, const char *tex
         const auto line_length = static_cast<size_t>(p - line);
         // Every line is counted with a two-byte line end, as CR LF lines have.
         sum += static_cast<int64_t>(line_length) + 2;
-        if (line_length == wanted && std::memcmp(line, last_line, wanted) == 0) {
+        // A last line longer than the reader holds is known by its end.
+        const bool same = cut ? line_length >= wanted && std::memcmp(p - wanted, last_line, wanted) == 0
+                              : line_length == wanted && std::memcmp(line, last_line, wanted) == 0;
+        if (same) {
             *offset = static_cast<int>(std::min<int64_t>(sum, length));
             return 0;
         }

@@ -33,10 +33,13 @@ int bin2csv_with_clock(LocalTimeFn local_time, int type_filter, int group_filter
                        int length, char *text, int *text_length);
 
 // Reads the last line of a log file without its line end (its last two
-// characters) into `buffer` of `size` bytes. Returns 0, or -1 when the file
-// cannot be opened (`*code` = 6, File open failure; `code` may be null), when
-// nothing could be read, or when a pointer is null or `size` is below 2.
-int read_last_line(const char *file_name, char *buffer, int size, int *code);
+// characters) into `buffer` of `size` bytes. The scan back for the line's start
+// looks at the last size - 1 bytes of the file; a line longer than that is
+// read from the first byte scanned, so the buffer holds its last size - 3
+// characters, and `*cut` (when not null) is set. Returns 0, or -1 when the
+// file cannot be opened (`*code` = 6, File open failure; `code` may be null),
+// when nothing could be read, or when a pointer is null or `size` is below 2.
+int read_last_line(const char *file_name, char *buffer, int size, int *code, bool *cut = nullptr);
 
 // Finds where the new CSV `text` (`length` bytes) stops overlapping a log whose
 // last line is `last_line` (or, when that is null, the last line of the file

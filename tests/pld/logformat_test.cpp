@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -319,17 +320,69 @@ TEST_F(LogFiles, LastLine) {
 }
 
 TEST_F(LogFiles, LastLineStaysInsideTheBuffer) {
-    // 7 bytes of scan: "c\r\n" plus the four before; the line starts after the last byte scanned.
-    EXPECT_EQ(last_line("0123456789abc\r\n", 8), "9abc");
+    // 7 bytes of scan: "c\r\n" plus the four before; a line longer than the
+    // scan is read from the first byte scanned.
+    EXPECT_EQ(last_line("0123456789abc\r\n", 8), "89abc");
     // A file exactly as long as the scan: the scan reaches its first byte.
     EXPECT_EQ(last_line("0123456", 8), "01234");
-    EXPECT_EQ(last_line("01234567", 8), "2345");
-    // A scan of one byte leaves nothing after it to read.
-    EXPECT_EQ(last_line("ab\r\n", 2), "<fail>");
+    EXPECT_EQ(last_line("01234567", 8), "12345");
+    // A scan of one byte reads that byte, the line end, and drops it.
+    EXPECT_EQ(last_line("ab\r\n", 2), "");
     EXPECT_EQ(last_line("ab", 3), "");
     int result = 0;
     last_line("ab\r\n", 1, &result);
     EXPECT_EQ(result, -1);
+}
+
+// The last line as the overlap search reads it (10240-byte buffer): whole up
+// to 10,237 characters, and its last 10,237 characters beyond, marked cut.
+TEST_F(LogFiles, LastLineAtAndBeyondTheBufferLimit) {
+    for (size_t length : {10236u, 10237u, 10238u, 10239u, 30000u}) {
+        std::string line(length, 'x');
+        for (size_t i = 0; i < length; ++i) line[i] = static_cast<char>('a' + i % 26);
+        const std::string file = write("2008/03/15;14:05:09;1;3;0;\r\n" + line + "\r\n");
+        std::vector<char> buffer(kalax::pld::kLastLineSize);
+        bool cut = true;
+        ASSERT_EQ(read_last_line(file.c_str(), buffer.data(), kalax::pld::kLastLineSize, nullptr, &cut), 0);
+        const std::string got(buffer.data());
+        if (length <= 10237) {
+            EXPECT_EQ(got, line) << length;
+            EXPECT_FALSE(cut) << length;
+        } else {
+            EXPECT_EQ(got, line.substr(length - 10237)) << length;
+            EXPECT_TRUE(cut) << length;
+        }
+    }
+}
+
+// The append flow: download, find where the new text stops overlapping the
+// file, append the rest. Every round adds exactly the new lines, also when the
+// file's last line reaches or passes what the last-line reader holds (the CSV
+// filter keeps lines of up to 10,239 characters).
+TEST_F(LogFiles, AppendingNeverDoublesTheLog) {
+    for (size_t length : {20u, 10236u, 10237u, 10238u, 10239u, 12000u}) {
+        auto line = [&](int n) {
+            std::string l = "2008/03/15;14:05:0" + std::to_string(n) + ";0;3;";
+            l.resize(length, static_cast<char>('0' + n));
+            return l + "\r\n";
+        };
+        const std::string file = write("");
+        std::string expected;
+        std::string unit_log;
+        for (int round = 0; round < 4; ++round) {
+            unit_log += line(round);  // the unit serves its whole log every time
+            int offset = -1;
+            ASSERT_EQ(zxpld_duplicate_seek(file.c_str(), nullptr, unit_log.c_str(), static_cast<int>(unit_log.size()),
+                                           &offset),
+                      0);
+            std::ofstream(file, std::ios::binary | std::ios::app) << unit_log.substr(static_cast<size_t>(offset));
+            expected += line(round);
+        }
+        std::ifstream in(file, std::ios::binary);
+        const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(content.size(), expected.size()) << "line length " << length;
+        EXPECT_TRUE(content == expected) << "line length " << length;
+    }
 }
 
 TEST_F(LogFiles, MissingFile) {
