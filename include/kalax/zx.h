@@ -25,6 +25,24 @@ typedef struct zx_error_struct {
     char    text[104];    /* message of `code`, "NULL" when it has none */
 } zx_error_struct;
 
+/* How both clients judge a unit's reply (codes in the error record):
+ *   28  the connection failed; sys_code is the connect's own error
+ *       (ECONNREFUSED "Connection refused" for a port with no server,
+ *       ETIMEDOUT when no connection came within 5 seconds).
+ *   34  a read failed, also a connection reset in the middle of the reply.
+ *   47-70  the unit answered with an HTTP error status (400-417, 500-505),
+ *       whatever followed, also when its head was cut short after the status.
+ *   71  "HTTP unknown": no reply at all. The connection closed, stayed silent
+ *       for 10 seconds or brought anything but a status line "HTTP/x.y NNN"
+ *       and a head ending in an empty line (CR LF CR LF, or bare LF line ends)
+ *       before its body; also a head over 16 KiB.
+ *   12  the reply passed its size bound: the 20000-byte receive buffer of the
+ *       XML client, 32 MiB for a whole reply of either client.
+ *   19  "Timeout": the reply ran past its time bound, 30 seconds plus one
+ *       second per 1024 bytes received (a unit that drips without end).
+ * A reply ends when the unit closes the connection or, once its head has
+ * arrived, after 10 seconds of silence; what came until then is the body. */
+
 /* Longest message plus terminator. */
 #define ZX_ERROR_TEXT_MIN 38
 

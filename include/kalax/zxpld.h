@@ -2,7 +2,13 @@
  *
  * Every callback runs on the module's worker thread; the pointers it receives
  * are valid only during the call. A callback must not close its own module:
- * zxpld_close then fails with code 39 and the module stays open. */
+ * zxpld_close then fails with code 39 and the module stays open.
+ *
+ * A request succeeds (on_csv, on_bin, on_del, on_delall) only when the unit
+ * answered with a status line and head of a success status; a delete is never
+ * reported done on no reply or garbage. Every other outcome calls the request's
+ * error callback with the codes listed in zx.h (71: no reply, 12: over 32 MiB,
+ * 19: too slow, 34: reset, 47-70: the unit's HTTP error status). */
 #ifndef KALAX_ZXPLD_H
 #define KALAX_ZXPLD_H
 
@@ -69,7 +75,10 @@ ZX_API int  zxpld_error_print(int module);
  * *text_length: capacity on entry, characters written on return.
  * 0 when consumed or the output is full (cut, zero-terminated); -1 when malformed. */
 ZX_API int  zxpld_bin2csv(int module, const unsigned char *data, int length, char *text, int *text_length);
-/* Offset in `text` of the first byte after the line equal to the log's last line. */
+/* Offset in `text` of the first byte after the line equal to the log's last line
+ * (`last_line`, or when null the last line of the file `file_name`), 0 when none.
+ * A file's last line longer than 10,237 characters is matched by its last
+ * 10,237 characters. */
 ZX_API int  zxpld_duplicate_seek(const char *file_name, const char *last_line,
                                  const char *text, int length, int *offset);
 

@@ -540,7 +540,9 @@ TEST_F(PldClient, RefusedConnectionReportsOnlyTheConnectErrorAndTheModuleGoesOn)
     EXPECT_EQ(r.events.all(), (std::vector<std::string>{"connect_error", "connect", "csv"}));
 }
 
-TEST_F(PldClient, CutHeadEndsTheRequestAsAnEmptyDownload) {
+// A success head that never ends brought no log: it is no reply, not an
+// empty download.
+TEST_F(PldClient, CutHeadFailsTheRequestAsNoReply) {
     sim::Unit unit(quiet_log());
     ASSERT_TRUE(unit.start());
     sim::Fault cut;
@@ -550,8 +552,9 @@ TEST_F(PldClient, CutHeadEndsTheRequestAsAnEmptyDownload) {
     const int module = open(unit, r);
     ASSERT_GT(module, 0);
     ASSERT_EQ(zxpld_get_spilog_csv(module), 0);
-    ASSERT_TRUE(r.events.wait_for("csv"));
-    EXPECT_EQ(r.csv, "");
+    ASSERT_TRUE(r.events.wait_for("csv_error"));
+    EXPECT_EQ(r.error_codes(), std::vector<int>{71});
+    EXPECT_EQ(r.events.count("csv"), 0u);
     EXPECT_EQ(r.completions(), 1u);
 }
 
