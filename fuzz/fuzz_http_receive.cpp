@@ -1,8 +1,8 @@
 // A unit's HTTP response as the transport reads it: the bytes are written into
 // one end of a local socket pair, that end is closed, and receive_response
 // reads the other end through the usual readiness waits (the close makes every
-// wait return at once). The status line, the end-of-header recogniser and the
-// body's way into its sink are all the real ones.
+// wait return at once). The status line, the head reader and the body's way
+// into its sink are all the real ones.
 //
 // Input: one control byte, then the response.
 //   bits 0-1  0, 1: the XML client's 20000-byte FixedBody;
@@ -24,6 +24,7 @@
 #include "sdk/pld/client.h"
 #include "sdk/runtime/result_codes.h"
 #include "sdk/runtime/transport.h"
+#include "sdk/xml/fixed_body.h"
 
 using namespace kalax;
 
@@ -81,15 +82,27 @@ int stored_code() {
 
 bool failure_code(int code, bool growing) {
     if (code >= kHTTP_400 && code <= kHTTP_505) return true;  // mapped statuses
-    if (code == kRECV) return true;
-    return growing ? code == kMEMORY : code == kBUFFER_LIMIT;
+    if (code == kRECV || code == kHTTP_UNKNOWN || code == kBUFFER_LIMIT) return true;
+    return growing && code == kMEMORY;
 }
 
-// A body is what follows the header up to the close: a tail of the response,
-// after at least the 14 unexamined bytes and the 4 that end the header.
+// A reply that succeeded began with a status line "HTTP/x.y NNN" of a status
+// outside the failure table.
+void check_status_line(std::string_view response) {
+    FUZZ_CHECK(response.size() >= 14 && response.substr(0, 5) == "HTTP/");
+    int status = 0;
+    for (size_t i = 9; i < 12; ++i) {
+        FUZZ_CHECK(response[i] >= '0' && response[i] <= '9');
+        status = status * 10 + (response[i] - '0');
+    }
+    FUZZ_CHECK(http_status_code(status) == 0);
+}
+
+// A body is what follows the head up to the close: a tail of the response,
+// after at least the 12-byte status line and the 2 that end the shortest head.
 void check_body(std::string_view response, const char *body, size_t length) {
     if (length == 0) return;
-    FUZZ_CHECK(length + 18 <= response.size());
+    FUZZ_CHECK(length + 14 <= response.size());
     FUZZ_CHECK(std::memcmp(body, response.data() + response.size() - length, length) == 0);
 }
 
@@ -115,7 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (mode != 3) {
         // The body's buffer is exactly its capacity, so a write past it is caught.
         std::unique_ptr<char[]> buffer(new char[static_cast<size_t>(capacity)]);
-        rt::FixedBody body(buffer.get(), capacity);
+        xml::FixedBody body(buffer.get(), capacity);
         const int rc = rt::receive_response(link, body);
         FUZZ_CHECK(rc == rt::kIoOk || rc == rt::kIoFailed);
         FUZZ_CHECK(body.length() >= 0 && body.length() < capacity);
@@ -123,6 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             FUZZ_CHECK(failure_code(stored_code(), false));
             return 0;
         }
+        check_status_line(response);
         const auto length = static_cast<size_t>(body.length());
         if (length > 0) FUZZ_CHECK(buffer[length] == '\0');
         check_body(response, buffer.get(), length);
@@ -138,6 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         FUZZ_CHECK(failure_code(stored_code(), true));
         return 0;
     }
+    check_status_line(response);
     const auto length = static_cast<size_t>(body.length());
     if (length > 0) FUZZ_CHECK(length < buffer.size() && buffer[length] == '\0');
     check_body(response, buffer.data(), length);

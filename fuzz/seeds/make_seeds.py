@@ -142,6 +142,12 @@ def http_seeds():
         'long_header': b'\x00HTTP/1.0 200 OK\r\n' + b'X-Pad: ' + b'p' * 2100 + b'\r\n\r\nbody',
         'small_fixed_body': b'\x02\x10' + ok + b'0123456789abcdefghij',
         'growing_body': b'\x03\x00\x01' + ok + values_unit[:1500],
+        'short_head_401': b'\x00HTTP/1.0 401\r\n\r\n',
+        'bare_lf_head_200': b'\x00HTTP/1.0 200 OK\nServer: unit\n\n<?xml version="1.0"?><Root/>',
+        'bare_lf_head_503': b'\x03\x00\x01HTTP/1.0 503\n\r\nbusy',
+        'cut_head_401': b'\x00HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic\r\n',
+        'garbage': b'\x00garbage, no status line\r\n\r\n<?xml version="1.0"?><Root/>',
+        'closed_at_once': b'\x00',
     }
 
 
@@ -231,6 +237,9 @@ def last_line_seeds():
         'long_last_line': seed(10240, b'x' * 11000 + b'\r\n', b'y\r\n'),
         'empty_file': seed(100, b'', b'a\r\n'),
         'lone_lf_text': seed(10240, b'a\nb\n', b'a\nb\nc\n'),
+        # Last lines that fill the reader's scan exactly, and pass it.
+        'last_line_at_limit': seed(10240, b'a\r\n' + b'l' * 10237 + b'\r\n', b'l' * 10237 + b'\r\nn\r\n'),
+        'last_line_past_limit': seed(10240, b'a\r\n' + b'm' * 10239 + b'\r\n', b'm' * 10239 + b'\r\nn\r\n'),
     }
 
 
@@ -254,7 +263,7 @@ def xml_dictionary():
 
 
 HTTP_DICTIONARY = ''.join('"%s"\n' % w for w in [
-    'HTTP/1.0 ', 'HTTP/1.1 ', '200 OK', '302 Found', '401 Unauthorized', '404', '417', '418', '500', '505', '506',
+    'HTTP/1.0 ', 'HTTP/1.1 ', 'HTTP/1.0 200', 'HTTP/1.0 401', '\\x0A\\x0A', '\\x0A\\x0D\\x0A', '200 OK', '302 Found', '401 Unauthorized', '404', '417', '418', '500', '505', '506',
     '\\x0D\\x0A', '\\x0D\\x0A\\x0D\\x0A', '\\x0D', '\\x0A', 'Content-Type: text/xml', 'Content-Length: ', '<?xml'])
 
 CSV_DICTIONARY = ''.join('"%s"\n' % w for w in [
