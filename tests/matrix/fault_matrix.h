@@ -90,7 +90,10 @@ inline void run_xml_cell(const Cell &cell) {
         }
     };
     const auto start = std::chrono::steady_clock::now();
-    const auto [finish_kind, event] = issue(cell.kind);
+    // Named copies: a lambda may not capture a structured binding (clang 14).
+    const auto issued = issue(cell.kind);
+    const int finish_kind = issued.first;
+    const std::string event = issued.second;
     ASSERT_EQ(zxxml_wait_finish(m, finish_kind, cell.expect.max_seconds + 5), 0);
     ASSERT_TRUE(eventually([&] { return seen.events.count(event) + seen.events.count(event + ":null") >= 1; }));
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
