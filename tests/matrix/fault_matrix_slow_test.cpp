@@ -27,7 +27,8 @@ std::vector<Cell> cells() {
         out.push_back(silent);
 
         // The head and part of the body arrive, then the unit falls silent for
-        // good: ten seconds later what came is the body.
+        // good: ten seconds later what came is the body. (The XML kinds take
+        // their cut document as the parser judges it: today it accepts one.)
         Cell mid;
         mid.name = "SilenceMidBody";
         mid.kind = kind;
