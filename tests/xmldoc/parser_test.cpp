@@ -124,7 +124,7 @@ TEST(ParseRoot, OnlyTheRootElementsOwnStartTagIsRewritten) {
     const std::string body = "<Agent><DeviceName>Cellar</DeviceName></Agent>";
     // The pattern in a comment (or a processing instruction) before a plain
     // root is left alone, and so is the document.
-    for (const std::string prolog : {"<!-- was <val:Root xmlns:val=\"x\"> -->", "<?pi <val:Root?>"}) {
+    for (const std::string prolog : {"<!-- <val:Root -->", "<!-- was <val:Root xmlns:val=\"x\"> -->", "<?pi <val:Root?>"}) {
         const std::string doc = "<?xml version=\"1.0\"?>\n" + prolog + "\n<Root>" + body + "</Root>";
         std::string text = doc;
         ValuesRecords v;
