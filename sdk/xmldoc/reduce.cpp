@@ -18,11 +18,10 @@ namespace {
 constexpr std::string_view kDeclaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
 // Limits of the unit's own tables: a key path of 10000 bytes, an Idx text of
 // 100 bytes, 1000 Idx items of which one is always the spare after the last
-// value. Text pieces longer than kPieceMax are cut.
+// value.
 constexpr size_t kKeyPathMax = 9999;
 constexpr size_t kIdxTextMax = 99;
 constexpr size_t kItemsMax = 1000;
-constexpr size_t kPieceMax = 1024;
 
 // Elements (with everything inside) the unit must not be sent.
 constexpr std::array<std::string_view, 19> kExcluded = {
@@ -140,8 +139,9 @@ void on_start(void *user, const xmlChar *element, const xmlChar **) {
 void on_characters(void *user, const xmlChar *chars, int len) {
     Reduction &r = sax_state<Reduction>(user);
     if (r.halted() || len <= 0) return;
-    const std::string_view piece(reinterpret_cast<const char *>(chars),
-                                 std::min(static_cast<size_t>(len), kPieceMax));
+    // Whole pieces: a text is never cut (the output bound refuses what does
+    // not fit).
+    const std::string_view piece(reinterpret_cast<const char *>(chars), static_cast<size_t>(len));
     if (r.pass == 1 && r.in_idx) {
         try {
             if (r.idx_has_text) {

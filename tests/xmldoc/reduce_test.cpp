@@ -236,6 +236,20 @@ TEST(ReduceText, EscapedTextsGoOutAsTheyCameIn) {
               r.text);
 }
 
+TEST(ReduceText, LongTextsAreNeverCut) {
+    // A CDATA section reaches the reduction as one piece, here of 5000 bytes
+    // with markup and characters of several bytes all through it.
+    std::string raw, escaped;
+    while (raw.size() < 5000) {
+        raw += "ab & \xC3\xA9\xE2\x82\xAC <x> ";
+        escaped += "ab &amp; \xC3\xA9\xE2\x82\xAC &lt;x&gt; ";
+    }
+    // Written escaped it is longer than it came: room for that.
+    const Reduced r = Reduce("<Root><Email><Message><![CDATA[" + raw + "]]></Message></Email></Root>", 4096);
+    ASSERT_EQ(0, r.code);
+    EXPECT_EQ(kDecl + "<Root><Email><Message>" + escaped + "</Message></Email></Root>", r.text);
+}
+
 TEST(ReduceText, NotWellFormedBeforeTheRootEndsFailsAndLeavesTheBuffer) {
     const char *rows[] = {
         "<Root><SenSet><Entry><Name>A & B</Name></Entry></SenSet></Root>",  // raw "&"
