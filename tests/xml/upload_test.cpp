@@ -182,6 +182,8 @@ TEST_F(XmlUpload, BrokenDocumentsAndTextsSendNothing) {
         EXPECT_EQ(zxxml_send_setup_xml(m, doc, static_cast<int>(std::strlen(doc))), -1) << doc;
         EXPECT_EQ(xml_code(m), 45) << doc;
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(unit->request_count(), 0u) << "the unit was sent nothing";
     // A record text that is not UTF-8 is refused, not cut.
     ASSERT_EQ(zxxml_get_setup(m), 0);
     ASSERT_EQ(zxxml_wait_finish(m, 4, 10), 0);
