@@ -11,8 +11,8 @@
 //                   into a 20000-byte text and reduced with its string length
 //                   as size, as zxxml_send_setup does.
 //   bit 2     (record mode) raw texts: any bytes, up to the whole field
-//             width with no terminator. Otherwise texts are plain characters
-//             that need no escaping, at most width - 2 of them, and the
+//             width with no terminator. Otherwise texts are printable ASCII
+//             (markup included), at most width - 2 characters, and the
 //             written document must read back as the record it came from, and
 //             its reduction as the record without the fields the unit is
 //             never sent.
@@ -63,13 +63,10 @@ void reduce_text(std::string_view doc, bool exact) {
     if (r == 0) FUZZ_CHECK(strnlen(copy.get(), capacity) < capacity);
 }
 
-// Characters a written field may hold and still read back unchanged: no markup,
-// no CR (the XML parser turns it into LF), nothing outside ASCII.
-char plain(uint8_t b) {
-    char c = static_cast<char>(0x20 + b % 0x5f);
-    if (c == '<' || c == '&' || c == '>') c = '_';
-    return c;
-}
+// Characters a written field may hold and still read back unchanged: printable
+// ASCII, markup included (the writer escapes it); no CR (the XML parser turns
+// it into LF).
+char plain(uint8_t b) { return static_cast<char>(0x20 + b % 0x5f); }
 
 // Fields the reduction drops: whole elements under these key paths.
 bool dropped_by_reduction(const char *key) {

@@ -86,6 +86,9 @@ def xml_parse_seeds():
         'setup_deep_closed_wrapped': bytes([0x17]) + deep_closed[6:-7],
         'values_cdata_entities': bytes([0x10]) + b'<Root><Agent><Title><![CDATA[a<b]]>&amp;c&#65;</Title>'
                                                   b'</Agent></Root>',
+        # Only the root's own start tag is rewritten, not the pattern in a comment before it.
+        'values_comment_before_root': bytes([0x04]) + b'<?xml version="1.0"?>\n<!-- <val:Root -->\n<Root><Agent>'
+                                                       b'<DeviceName>A &amp; B &lt;x&gt;</DeviceName></Agent></Root>',
     }
 
 
@@ -121,6 +124,14 @@ def setup_reduce_seeds():
         'record_full_raw': bytes([0x07]) + full_record,
         'record_one_output': bytes([0x03]) + one_output,
         'record_counts_out_of_range': bytes([0x03]) + record_bytes([0x7f, 0x80, 0xff, 43, 42, 5, 4, 3, 2], []),
+        'text_escaped_name': bytes([0x00]) + b'<Root><SenSet><Entry><Idx>1</Idx><Name>A &amp; B &lt;x&gt;</Name>'
+                                             b'</Entry></SenSet></Root>',
+        'text_cut': bytes([0x00]) + b'<Root><SenSet><Entry><Idx>1</Idx><Name>A &amp; B',
+        # Clean texts are mapped byte by byte to 0x20 + b % 0x5f.
+        'record_markup_name': bytes([0x03]) + record_bytes(
+            [0, 0, 1, 0, 0, 0, 0, 0, 0],
+            [(names.index('SenSet_Entry_Idx'), 0, bytes([ord('1') - 0x20])),
+             (names.index('SenSet_Entry_Name'), 0, bytes(ord(c) - 0x20 for c in 'A & B <x>'))]),
     }
 
 
@@ -257,7 +268,7 @@ def xml_dictionary():
         words += ['<%s>' % n, '</%s>' % n, n, '_' + n]
     words += ['<val:Root xmlns:val="urn:kalyx:values">', '</val:Root>', '<set:Root xmlns:set="urn:kalyx:setup">',
               '</set:Root>', '<?xml version="1.0" encoding="utf-8"?>', '<![CDATA[', ']]>', '<!--', '-->',
-              '&amp;', '&lt;', '&#65;', '&#x10FFFF;', '\\x0D\\x0A', '<!DOCTYPE Root [<!ENTITY e "x">]>', '&e;',
+              '&amp;', '&lt;', '&gt;', '<!-- <set:Root -->', '&#65;', '&#x10FFFF;', '\\x0D\\x0A', '<!DOCTYPE Root [<!ENTITY e "x">]>', '&e;',
               '<Entry><Idx>', '</Idx></Entry>', '<Idx></Idx>']
     return ''.join('"%s"\n' % w.replace('"', '\\"') for w in words)
 

@@ -1,8 +1,5 @@
 #include "sdk/xmldoc/parser.h"
 
-#include <libxml/parser.h>
-#include <libxml/xmlversion.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -14,6 +11,7 @@
 
 #include "sdk/runtime/result_codes.h"
 #include "sdk/xmldoc/records.h"
+#include "sdk/xmldoc/sax.h"
 
 namespace kalax::xmldoc {
 namespace {
@@ -187,12 +185,12 @@ const KeyTree &setup_tree() {
 // the path is fully described by its tree node. Once an element leaves the
 // tree, nothing below it can name a field; then only the path's length (for
 // the 9999 limit) and the number of open elements are followed.
-struct ParseState {
-    const KeyTree *tree;
-    const KeyTree::Hot *hot;
+struct ParseState : SaxState {
+    const KeyTree *tree = nullptr;
+    const KeyTree::Hot *hot = nullptr;
     std::span<const ListDesc> lists;
-    char *record;
-    void *counts;
+    char *record = nullptr;
+    void *counts = nullptr;
 
     int node = 0;         // tree node of the path while on the tree
     int off_tree = 0;     // open elements since the path left the tree
@@ -270,33 +268,6 @@ struct ParseState {
     }
 };
 
-// The parse in progress reaches the callbacks through the calling thread once
-// and is then kept in the XML parser's context, which the callbacks get as
-// their user data since we pass none; its `_private` is the application's.
-thread_local ParseState *t_parse = nullptr;
-
-class ParseScope {
-public:
-    explicit ParseScope(ParseState *s) : saved_(t_parse) { t_parse = s; }
-    ~ParseScope() { t_parse = saved_; }
-    ParseScope(const ParseScope &) = delete;
-    ParseScope &operator=(const ParseScope &) = delete;
-
-private:
-    ParseState *saved_;
-};
-
-ParseState &state_of(void *ctx) {
-    auto *ctxt = static_cast<xmlParserCtxtPtr>(ctx);
-    if (ctxt->_private == nullptr) ctxt->_private = t_parse;
-    return *static_cast<ParseState *>(ctxt->_private);
-}
-
-// After a fatal error the XML parser stops reporting elements but, on some
-// paths, still hands out character data; such text belongs to no element we
-// know the path of, so it is dropped like everything after the fault.
-bool sax_stopped(void *ctx) { return static_cast<xmlParserCtxtPtr>(ctx)->disableSAX != 0; }
-
 bool is_entry(const unsigned char *name, size_t len) { return len == 5 && std::memcmp(name, "Entry", 5) == 0; }
 
 // End of an <Entry> while the last started <Entry> is on the tree.
@@ -373,8 +344,8 @@ bool is_entry(const unsigned char *name, size_t len) { return len == 5 && std::m
 // The three callbacks keep their common case free of calls: a name already
 // seen under the same parent, a piece of text for no field.
 
-void on_start(void *ctx, const xmlChar *name, const xmlChar **) {
-    ParseState &s = state_of(ctx);
+void on_start(void *user, const xmlChar *name, const xmlChar **) {
+    ParseState &s = sax_state<ParseState>(user);
     if (s.off_tree | s.ignored) {
         start_off_tree(s, name);
         return;
@@ -387,8 +358,8 @@ void on_start(void *ctx, const xmlChar *name, const xmlChar **) {
     start_lookup(s, name);
 }
 
-void on_end(void *ctx, const xmlChar *name) {
-    ParseState &s = state_of(ctx);
+void on_end(void *user, const xmlChar *name) {
+    ParseState &s = sax_state<ParseState>(user);
     if (s.off_tree | s.ignored) {
         end_off_tree(s, name);
         return;
@@ -400,10 +371,10 @@ void on_end(void *ctx, const xmlChar *name) {
     s.aim();
 }
 
-void on_characters(void *ctx, const xmlChar *chars, int len) {
-    ParseState &s = state_of(ctx);
+void on_characters(void *user, const xmlChar *chars, int len) {
+    ParseState &s = sax_state<ParseState>(user);
     char *field = s.target;
-    if (field == nullptr || len <= 0 || sax_stopped(ctx)) return;
+    if (field == nullptr || len <= 0 || s.stopped) return;
     size_t have = 0;
     while (have < s.width && field[have] != '\0') ++have;
     const size_t add = static_cast<size_t>(len);
@@ -414,29 +385,92 @@ void on_characters(void *ctx, const xmlChar *chars, int len) {
     field[have + add] = '\0';
 }
 
-// Rewrites a namespaced root start tag to "<Root>" and spaces, in place.
+constexpr size_t kNoPos = std::string_view::npos;
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// One past the ">" of the doctype that starts at `at`: quoted texts and a
+// bracketed internal subset (with its comments) may hold ">".
+size_t doctype_end(std::string_view doc, size_t at) {
+    char quote = '\0';
+    int subset = 0;
+    for (size_t i = at + 2; i < doc.size(); ++i) {
+        const char c = doc[i];
+        if (quote != '\0') {
+            if (c == quote) quote = '\0';
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (subset > 0 && doc.substr(i, 4) == "<!--") {
+            const size_t close = doc.find("-->", i + 4);
+            if (close == kNoPos) return kNoPos;
+            i = close + 2;
+        } else if (c == '[') {
+            ++subset;
+        } else if (c == ']') {
+            --subset;
+        } else if (c == '>' && subset <= 0) {
+            return i + 1;
+        }
+    }
+    return kNoPos;
+}
+
+// Where the first element's start tag begins, past a byte order mark, the XML
+// declaration, comments, processing instructions, a doctype and white space;
+// kNoPos when the prolog ends otherwise.
+size_t first_element(std::string_view doc) {
+    size_t at = doc.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+    for (;;) {
+        while (at < doc.size() && is_space(doc[at])) ++at;
+        const std::string_view rest = doc.substr(std::min(at, doc.size()));
+        if (!rest.starts_with('<')) return kNoPos;
+        size_t next;
+        if (rest.starts_with("<?")) {
+            next = doc.find("?>", at + 2);
+            if (next != kNoPos) next += 2;
+        } else if (rest.starts_with("<!--")) {
+            next = doc.find("-->", at + 4);
+            if (next != kNoPos) next += 3;
+        } else if (rest.starts_with("<!DOCTYPE")) {
+            next = doctype_end(doc, at);
+        } else if (rest.starts_with("<!") || rest.starts_with("</")) {
+            return kNoPos;
+        } else {
+            return at;
+        }
+        if (next == kNoPos) return kNoPos;
+        at = next;
+    }
+}
+
+// Rewrites the root element's start tag to "<Root>" and spaces, in place,
+// when it is `pattern` ("<set:Root") with its attributes. Only the root's own
+// tag: the same text in a comment or deeper in the document is left alone.
 void rewrite_root(char *text, int length, std::string_view pattern) {
     if (text == nullptr || length <= 0) return;
     const std::string_view doc(text, static_cast<size_t>(length));
-    // Every few bytes of a document are a "<"; the ":" of the pattern is rare,
-    // so look for that and check the bytes around it.
-    const size_t colon = pattern.find(':');
-    size_t at = std::string_view::npos;
-    for (size_t from = colon; from < doc.size();) {
-        const void *hit = std::memchr(doc.data() + from, ':', doc.size() - from);
-        if (hit == nullptr) break;
-        const size_t c = static_cast<size_t>(static_cast<const char *>(hit) - doc.data());
-        if (doc.substr(c - colon, pattern.size()) == pattern) {
-            at = c - colon;
+    const size_t at = first_element(doc);
+    if (at == kNoPos || doc.substr(at, pattern.size()) != pattern) return;
+    size_t i = at + pattern.size();
+    if (i >= doc.size() || !(is_space(doc[i]) || doc[i] == '>' || doc[i] == '/')) return;
+    // The tag ends at the first ">" outside an attribute value.
+    char quote = '\0';
+    for (; i < doc.size(); ++i) {
+        if (quote != '\0') {
+            if (doc[i] == quote) quote = '\0';
+        } else if (doc[i] == '"' || doc[i] == '\'') {
+            quote = doc[i];
+        } else if (doc[i] == '>') {
             break;
         }
-        from = c + 1;
     }
-    if (at == std::string_view::npos || at + pattern.size() >= doc.size()) return;
-    const size_t close = doc.find('>', at);
-    if (close == std::string_view::npos) return;
-    std::memset(text + at, ' ', close - at + 1);
-    std::memcpy(text + at, "<Root>", 6);
+    if (i >= doc.size()) return;
+    const bool empty = doc[i - 1] == '/';
+    std::memset(text + at, ' ', i - at + 1);
+    if (empty)
+        std::memcpy(text + at, "<Root/>", 7);
+    else
+        std::memcpy(text + at, "<Root>", 6);
 }
 
 int parse(const KeyTree &(*tree)(), std::span<const ListDesc> lists,
@@ -453,14 +487,13 @@ int parse(const KeyTree &(*tree)(), std::span<const ListDesc> lists,
     }
     rewrite_root(text, length, root_pattern);
 
-    ParseState state{index, index->hot(), lists, static_cast<char *>(record), counts};
-    ParseScope scope(&state);
-    xmlSAXHandler sax{};
-    sax.startElement = on_start;
-    sax.endElement = on_end;
-    sax.characters = on_characters;
-    xmlCheckVersion(20627);
-    if (xmlSAXUserParseMemory(&sax, nullptr, text, length) < 0) {
+    ParseState state;
+    state.tree = index;
+    state.hot = index->hot();
+    state.lists = lists;
+    state.record = static_cast<char *>(record);
+    state.counts = counts;
+    if (sax_parse(state, on_start, on_end, on_characters, text, length) < 0) {
         std::memset(record, 0, record_size);
         std::memset(counts, 0, counts_size);
         return kXML_NOT_VALID;

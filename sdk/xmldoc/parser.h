@@ -8,7 +8,9 @@ namespace kalax::xmldoc {
 // Parse a document into records the caller owns. Both records are cleared
 // first. A root start tag "<val:Root ...>" (values) or "<set:Root ...>" (setup)
 // is rewritten in `text` to "<Root>" padded with spaces, because the unit's
-// namespaced documents would otherwise give key paths nobody looks up.
+// namespaced documents would otherwise give key paths nobody looks up. Only
+// the root element's own start tag is rewritten, never the same text in a
+// comment before it or in an element inside it.
 //
 // Returns 0, also for a document the XML parser stops on as not well-formed
 // (the records then hold what came before the fault); kXML_NOT_VALID when the

@@ -1,8 +1,5 @@
 #include "sdk/xmldoc/reduce.h"
 
-#include <libxml/parser.h>
-#include <libxml/xmlversion.h>
-
 #include <algorithm>
 #include <array>
 #include <climits>
@@ -13,6 +10,7 @@
 #include <vector>
 
 #include "sdk/runtime/result_codes.h"
+#include "sdk/xmldoc/sax.h"
 
 namespace kalax::xmldoc {
 namespace {
@@ -20,11 +18,10 @@ namespace {
 constexpr std::string_view kDeclaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
 // Limits of the unit's own tables: a key path of 10000 bytes, an Idx text of
 // 100 bytes, 1000 Idx items of which one is always the spare after the last
-// value. Text pieces longer than kPieceMax are cut.
+// value.
 constexpr size_t kKeyPathMax = 9999;
 constexpr size_t kIdxTextMax = 99;
 constexpr size_t kItemsMax = 1000;
-constexpr size_t kPieceMax = 1024;
 
 // Elements (with everything inside) the unit must not be sent.
 constexpr std::array<std::string_view, 19> kExcluded = {
@@ -49,7 +46,7 @@ struct Item {
 // Pass 1 collects the Idx items in document order; pass 2 writes the document
 // without the excluded elements and the <Idx> elements, handing each item out
 // right after the start tag of the next element whose path is the item's path.
-struct Reduction {
+struct Reduction : SaxState {
     int pass = 1;
     bool copy = true;
     bool in_idx = false;
@@ -60,13 +57,15 @@ struct Reduction {
     bool overflow = false;  // pass 2 matched the spare item
     bool full = false;      // a limit above or the output bound was hit
     std::string path;
+    int depth = 0;           // open elements
+    bool root_done = false;  // the root element ended before any fault
 
     // Output without the declaration, LF runs collapsed as it is written.
     std::vector<char> out;
     size_t out_max = 0;
     char last = '\0';
 
-    bool stopped() const { return alloc_failed || full; }
+    bool halted() const { return stopped || alloc_failed || full; }
 
     void emit(std::string_view s) {
         try {
@@ -83,6 +82,11 @@ struct Reduction {
             alloc_failed = true;  // nothing may unwind through the XML parser
         }
     }
+    // Character data as the parser delivered it, entities resolved: written
+    // escaped again, so that the unit reads the text the document held.
+    void emit_text(std::string_view s) {
+        put_escaped(s, [this](std::string_view piece) { emit(piece); });
+    }
     void emit_tag(std::string_view open, std::string_view name) {
         emit(open);
         emit(name);
@@ -90,24 +94,12 @@ struct Reduction {
     }
 };
 
-thread_local Reduction *t_reduction = nullptr;
-
-class ReductionScope {
-public:
-    explicit ReductionScope(Reduction *r) : saved_(t_reduction) { t_reduction = r; }
-    ~ReductionScope() { t_reduction = saved_; }
-    ReductionScope(const ReductionScope &) = delete;
-    ReductionScope &operator=(const ReductionScope &) = delete;
-
-private:
-    Reduction *saved_;
-};
-
 std::string_view as_view(const xmlChar *s) { return reinterpret_cast<const char *>(s); }
 
-void on_start(void *, const xmlChar *element, const xmlChar **) {
-    Reduction &r = *t_reduction;
-    if (r.stopped()) return;
+void on_start(void *user, const xmlChar *element, const xmlChar **) {
+    Reduction &r = sax_state<Reduction>(user);
+    if (r.halted()) return;
+    ++r.depth;
     const std::string_view name = as_view(element);
     const bool idx = name == "Idx";
     try {
@@ -135,7 +127,7 @@ void on_start(void *, const xmlChar *element, const xmlChar **) {
     const Item &it = r.items[r.item];
     if (r.path == it.path) {
         r.emit("\n<Idx>");
-        r.emit(it.idx);
+        r.emit_text(it.idx);
         r.emit("</Idx>");
         if (++r.item == r.items.size()) {
             r.overflow = true;
@@ -144,14 +136,12 @@ void on_start(void *, const xmlChar *element, const xmlChar **) {
     }
 }
 
-void on_characters(void *ctx, const xmlChar *chars, int len) {
-    Reduction &r = *t_reduction;
-    // With no user data of our own, `ctx` is the XML parser's context. After a
-    // fatal error it reports no more elements but may still hand out text on
-    // some paths; the reduced document ends where the fault was.
-    if (r.stopped() || len <= 0 || static_cast<xmlParserCtxtPtr>(ctx)->disableSAX) return;
-    const std::string_view piece(reinterpret_cast<const char *>(chars),
-                                 std::min(static_cast<size_t>(len), kPieceMax));
+void on_characters(void *user, const xmlChar *chars, int len) {
+    Reduction &r = sax_state<Reduction>(user);
+    if (r.halted() || len <= 0) return;
+    // Whole pieces: a text is never cut (the output bound refuses what does
+    // not fit).
+    const std::string_view piece(reinterpret_cast<const char *>(chars), static_cast<size_t>(len));
     if (r.pass == 1 && r.in_idx) {
         try {
             if (r.idx_has_text) {
@@ -178,13 +168,14 @@ void on_characters(void *ctx, const xmlChar *chars, int len) {
             r.alloc_failed = true;
         }
     } else if (r.pass == 2 && r.copy && !r.in_idx) {
-        r.emit(piece);
+        r.emit_text(piece);
     }
 }
 
-void on_end(void *, const xmlChar *element) {
-    Reduction &r = *t_reduction;
-    if (r.stopped()) return;
+void on_end(void *user, const xmlChar *element) {
+    Reduction &r = sax_state<Reduction>(user);
+    if (r.halted()) return;
+    if (--r.depth == 0) r.root_done = true;
     const std::string_view name = as_view(element);
     const bool idx = name == "Idx";
     if (idx) r.in_idx = false;
@@ -201,7 +192,6 @@ void on_end(void *, const xmlChar *element) {
 }  // namespace
 
 int prepare_setup(char *text, size_t size) {
-    xmlCheckVersion(20627);
     // The XML parser takes an int length.
     if (text == nullptr || size == 0 || size > static_cast<size_t>(INT_MAX)) return kXML_NOT_VALID;
 
@@ -214,12 +204,6 @@ int prepare_setup(char *text, size_t size) {
     } catch (const std::bad_alloc &) {
         return kMEMORY;
     }
-    ReductionScope scope(&r);
-    xmlSAXHandler sax{};
-    sax.startElement = on_start;
-    sax.endElement = on_end;
-    sax.characters = on_characters;
-
     for (const int pass : {1, 2}) {
         r.pass = pass;
         // A document cut inside an excluded element ends pass 1 with copying
@@ -228,10 +212,18 @@ int prepare_setup(char *text, size_t size) {
         r.in_idx = false;
         r.item = 0;
         r.path.clear();
-        if (xmlSAXUserParseMemory(&sax, nullptr, text, static_cast<int>(size)) < 0) return kXML_NOT_VALID;
+        r.depth = 0;
+        r.root_done = false;
+        r.stopped = false;
+        if (sax_parse(r, on_start, on_end, on_characters, text, static_cast<int>(size)) < 0) return kXML_NOT_VALID;
         if (r.alloc_failed) return kMEMORY;
         if (r.overflow) return kNULL_POINTER;
         if (r.full) return kBUFFER_FULL;
+        // A fault before the root element ended (a raw "&", a cut or a missing
+        // end tag) would send the unit part of what the caller meant; what the
+        // parser says about bytes after the root (the zero bytes that pad
+        // the working copy) does not matter.
+        if (!r.root_done) return kXML_NOT_VALID;
     }
     if (kDeclaration.size() + r.out.size() + 1 > size) return kBUFFER_FULL;
 

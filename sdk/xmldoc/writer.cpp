@@ -8,6 +8,7 @@
 
 #include "sdk/runtime/result_codes.h"
 #include "sdk/xmldoc/records.h"
+#include "sdk/xmldoc/sax.h"
 
 namespace kalax::xmldoc {
 namespace {
@@ -110,6 +111,11 @@ public:
         std::memcpy(buf_ + len_, s.data(), s.size());
         len_ += s.size();
     }
+    // A field's text as element content: "&", "<" and ">" as entities, so
+    // that the document is well-formed and the unit reads the text as written.
+    void text(std::string_view s) {
+        put_escaped(s, [this](std::string_view piece) { put(piece); });
+    }
     void tag(std::string_view open, std::string_view name) {
         put(open);
         put(name);
@@ -150,7 +156,7 @@ struct Writer {
                 const FieldDesc &f = fields[static_cast<size_t>(s.field)];
                 const char *text = field_slot(&record, f, f.list >= 0 ? slot : 0);
                 out.tag("\n<", s.name);
-                out.put(std::string_view(text, strnlen(text, static_cast<size_t>(f.width))));
+                out.text(std::string_view(text, strnlen(text, static_cast<size_t>(f.width))));
                 out.tag("</", s.name);
                 break;
             }

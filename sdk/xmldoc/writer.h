@@ -9,9 +9,11 @@ namespace kalax::xmldoc {
 
 // Writes the complete document of `setup`: the XML declaration, then every
 // element on its own line (LF before each line, no indentation, no LF at the
-// end), the entries of each list up to its count. Field texts are copied
-// verbatim, up to their terminator or their width. Counts are taken as 0 when
-// negative and as the capacity when above it.
+// end), the entries of each list up to its count. Field texts are taken up to
+// their terminator or their width, with "&", "<" and ">" written as entities;
+// other bytes are copied as they are (a text that is not UTF-8 is refused
+// later, by the reduction). Counts are taken as 0 when negative and as the
+// capacity when above it.
 //
 // Returns 0, kBUFFER_FULL when the document and its terminator do not fit in
 // `capacity` bytes (then `text` holds an empty string when capacity > 0), or

@@ -223,6 +223,20 @@ TEST(UnitSimSetup, EntryAddressedByIdxWhenItHasNoId) {
     EXPECT_EQ(u->sensor_name(0), "Temp\xC3\xA9rature");
 }
 
+TEST(UnitSimSetup, PostedTextsAreDecodedStoredAndServedEscaped) {
+    auto u = started();
+    Reply r = post(*u,
+                   "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Root>\n<SenSet>\n<Entry>\n<Idx>1</Idx>\n"
+                   "<Name>A &amp; B &lt;x&gt;</Name>\n</Entry>\n<Entry>\n<Idx>2</Idx>\n"
+                   "<Name>&#65;&#x42;<![CDATA[<&>]]></Name>\n</Entry>\n</SenSet>\n</Root>");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(u->sensor_name(0), "A & B <x>");
+    EXPECT_EQ(u->sensor_name(1), "AB<&>");
+    EXPECT_TRUE(well_formed(r.body));
+    EXPECT_TRUE(has(r.body, "<Name>A &amp; B &lt;x&gt;</Name>"));
+    EXPECT_TRUE(has(u->values_xml(), "<Name>AB&lt;&amp;&gt;</Name>"));
+}
+
 TEST(UnitSimSetup, IdWinsOverIdxAndUnknownIdsChangeNothing) {
     auto u = started();
     std::string before = u->setup_xml();

@@ -1,8 +1,10 @@
 // Changing a unit: uploads of records and texts, the SNMP manager, credentials.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "sdk/runtime/b64.h"
 #include "sdk/xmldoc/reduce.h"
@@ -130,21 +132,77 @@ TEST_F(XmlUpload, EditedRecordRoundTripsThroughTheUnit) {
     EXPECT_EQ(post.head, head_for(post.body));
 }
 
-TEST_F(XmlUpload, RawAmpersandInAFieldCutsTheWrittenDocumentThere) {
+namespace {
+// Fetches the setup again and gives the name of sensor `j` as the unit now has it.
+std::string XmlUploadSensorNameReadBack(int m, int j) {
+    if (zxxml_get_setup(m) != 0 || zxxml_wait_finish(m, 4, 10) != 0) return "<no setup>";
+    zxxml_setup_struct *setup;
+    zxxml_setup_count_struct *counts;
+    if (zxxml_get_setup_cache(m, &setup, &counts) != 0) return "<no cache>";
+    return setup->SenSet_Entry_Name[j];
+}
+}  // namespace
+
+TEST_F(XmlUpload, MarkupInARecordTextArrivesAsWritten) {
     const int m = running_unit();
     ASSERT_EQ(zxxml_get_setup(m), 0);
     ASSERT_EQ(zxxml_wait_finish(m, 4, 10), 0);
     zxxml_setup_struct setup;
     zxxml_setup_count_struct counts;
     ASSERT_EQ(zxxml_get_setup_cache_copy(m, &setup, &counts), 0);
-    std::strcpy(setup.SenSet_Entry_Name[1], "Rack 7 & door");
+    std::strcpy(setup.SenSet_Entry_Name[1], "A & B <x>");
     ASSERT_EQ(zxxml_send_setup(m, &setup, &counts), 0);
     ASSERT_EQ(zxxml_wait_finish(m, 7, 10), 0);
+    ASSERT_TRUE(seen.events.wait_for("send"));
     const Post post = split(last_request());
     EXPECT_EQ(post.head, head_for(post.body));
-    EXPECT_NE(post.body.find("<Name>Rack 7 "), std::string::npos);
-    EXPECT_EQ(post.body.find("door"), std::string::npos) << "texts are written verbatim; the reduction stops at the fault";
-    EXPECT_NE(unit->sensor_name(1), "Rack 7 & door");
+    EXPECT_NE(post.body.find("<Name>A &amp; B &lt;x&gt;</Name>"), std::string::npos);
+    EXPECT_EQ(unit->sensor_name(1), "A & B <x>");
+    EXPECT_EQ(XmlUploadSensorNameReadBack(m, 1), "A & B <x>");
+}
+
+TEST_F(XmlUpload, EscapedTextInACallersDocumentArrivesAsWritten) {
+    const int m = running_unit();
+    const std::string doc =
+        "<?xml version=\"1.0\"?><Root><SenSet><Entry><Idx>1</Idx><Name>A &amp; B &lt;x&gt;</Name></Entry>"
+        "</SenSet></Root>";
+    ASSERT_EQ(zxxml_send_setup_xml(m, doc.c_str(), static_cast<int>(doc.size())), 0);
+    ASSERT_EQ(zxxml_wait_finish(m, 7, 10), 0);
+    ASSERT_TRUE(seen.events.wait_for("send"));
+    EXPECT_NE(split(last_request()).body.find("<Name>A &amp; B &lt;x&gt;</Name>"), std::string::npos);
+    EXPECT_EQ(XmlUploadSensorNameReadBack(m, 0), "A & B <x>");
+}
+
+TEST_F(XmlUpload, BrokenDocumentsAndTextsSendNothing) {
+    const int m = running_unit();
+    // Not well-formed before the root ends: cut, a raw "&", a missing end tag.
+    for (const char *doc : {"<?xml version=\"1.0\"?><Root><SenSet><Entry><Idx>1</Idx><Name>Rack",
+                            "<Root><SenSet><Entry><Idx>1</Idx><Name>A & B</Name></Entry></SenSet></Root>",
+                            "<Root><SenSet><Entry><Idx>1</Idx><Name>A</Name></SenSet></Root>"}) {
+        EXPECT_EQ(zxxml_send_setup_xml(m, doc, static_cast<int>(std::strlen(doc))), -1) << doc;
+        EXPECT_EQ(xml_code(m), 45) << doc;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(unit->request_count(), 0u) << "the unit was sent nothing";
+    // A record text that is not UTF-8 is refused, not cut.
+    ASSERT_EQ(zxxml_get_setup(m), 0);
+    ASSERT_EQ(zxxml_wait_finish(m, 4, 10), 0);
+    zxxml_setup_struct setup;
+    zxxml_setup_count_struct counts;
+    ASSERT_EQ(zxxml_get_setup_cache_copy(m, &setup, &counts), 0);
+    unit->clear_requests();
+    std::strcpy(setup.SenSet_Entry_Name[1], "Rack \xC3 door");
+    EXPECT_EQ(zxxml_send_setup(m, &setup, &counts), -1);
+    EXPECT_EQ(xml_code(m), 45);
+    EXPECT_EQ(zxxml_finish(m, 7), 0) << "nothing is pending";
+    // A later request goes out alone.
+    ASSERT_EQ(zxxml_get_values(m), 0);
+    ASSERT_EQ(zxxml_wait_finish(m, 2, 10), 0);
+    ASSERT_TRUE(unit->wait_for_requests(1, 5000));
+    const auto requests = unit->requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].rfind("GET /values.xml", 0), 0u);
+    EXPECT_NE(unit->sensor_name(1), "Rack \xC3 door");
 }
 
 TEST_F(XmlUpload, WrittenDocumentDropsTheExcludedElements) {
@@ -284,4 +342,61 @@ TEST_F(XmlUpload, GroupUploadReachesEveryMemberWithItsOwnCredentials) {
     ASSERT_TRUE(seen.events.wait_for("send", 4));
     EXPECT_DOUBLE_EQ(a.sensor_min(0), -3.5);
     EXPECT_DOUBLE_EQ(b.sensor_min(0), -3.5);
+}
+
+namespace {
+int name_first_sensor(zxxml_setup_struct *setup) {
+    std::strcpy(setup->SenSet_Entry_Name[0], "A & B <x>");
+    return 0;
+}
+}  // namespace
+
+TEST_F(XmlUpload, GroupUploadsCarryMarkupAndRefuseBrokenDocuments) {
+    sim::Unit a, b;
+    ASSERT_TRUE(a.start(0));
+    ASSERT_TRUE(b.start(0));
+    const int g = zxxml_open_many(&seen);
+    ASSERT_EQ(zxxml_wait_finish(g, 0, 5), 0);
+    const zxxml_callback_struct callbacks = recording_callbacks();
+    zxxml_callback(g, &callbacks);
+    zxxml_settings_struct settings{};
+    ASSERT_EQ(zxxml_add_module(g, "127.0.0.1", a.port(), &settings), 0);
+    ASSERT_EQ(zxxml_add_module(g, "127.0.0.1", b.port(), &settings), 1);
+    ASSERT_EQ(zxxml_get_setup(g), 0);
+    ASSERT_EQ(zxxml_wait_finish(g, 4, 15), 0);
+
+    ASSERT_EQ(zxxml_send_setup_many(g, name_first_sensor), 0);
+    ASSERT_EQ(zxxml_wait_finish(g, 7, 15), 0);
+    ASSERT_TRUE(seen.events.wait_for("send", 2));
+    EXPECT_EQ(a.sensor_name(0), "A & B <x>");
+    EXPECT_EQ(b.sensor_name(0), "A & B <x>");
+
+    const std::string doc =
+        "<?xml version=\"1.0\"?><Root><SenSet><Entry><Idx>2</Idx><Name>C &lt;&amp;&gt; D</Name></Entry>"
+        "</SenSet></Root>";
+    ASSERT_EQ(zxxml_send_setup_xml_many(g, doc.c_str(), static_cast<int>(doc.size())), 0);
+    ASSERT_EQ(zxxml_wait_finish(g, 7, 15), 0);
+    ASSERT_TRUE(seen.events.wait_for("send", 4));
+    EXPECT_EQ(a.sensor_name(1), "C <&> D");
+    EXPECT_EQ(b.sensor_name(1), "C <&> D");
+    // What the members' next setup fetch reads back.
+    ASSERT_EQ(zxxml_get_setup(g), 0);
+    ASSERT_EQ(zxxml_wait_finish(g, 4, 15), 0);
+    for (int i = 0; i < 2; ++i) {
+        zxxml_setup_struct *setup;
+        zxxml_setup_count_struct *counts;
+        ASSERT_EQ(zxxml_get_setup_cache_many(g, i, &setup, &counts), 0);
+        EXPECT_STREQ(setup->SenSet_Entry_Name[0], "A & B <x>");
+        EXPECT_STREQ(setup->SenSet_Entry_Name[1], "C <&> D");
+    }
+
+    a.clear_requests();
+    b.clear_requests();
+    const std::string cut = doc.substr(0, doc.size() - 20);
+    EXPECT_EQ(zxxml_send_setup_xml_many(g, cut.c_str(), static_cast<int>(cut.size())), -1);
+    EXPECT_EQ(xml_code(g), 45);
+    EXPECT_EQ(zxxml_finish(g, 7), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(a.request_count(), 0u);
+    EXPECT_EQ(b.request_count(), 0u);
 }

@@ -120,6 +120,48 @@ TEST(ParseRoot, PatternMustStartBeforeTheLastNineBytes) {
     EXPECT_EQ(doc, std::string(open.begin(), open.end()));
 }
 
+TEST(ParseRoot, OnlyTheRootElementsOwnStartTagIsRewritten) {
+    const std::string body = "<Agent><DeviceName>Cellar</DeviceName></Agent>";
+    // The pattern in a comment (or a processing instruction) before a plain
+    // root is left alone, and so is the document.
+    for (const std::string prolog : {"<!-- <val:Root -->", "<!-- was <val:Root xmlns:val=\"x\"> -->", "<?pi <val:Root?>"}) {
+        const std::string doc = "<?xml version=\"1.0\"?>\n" + prolog + "\n<Root>" + body + "</Root>";
+        std::string text = doc;
+        ValuesRecords v;
+        ASSERT_EQ(0, parse_values(text.data(), static_cast<int>(text.size()), v.rec.get(), v.cnt.get()));
+        EXPECT_EQ(doc, text);
+        EXPECT_STREQ("Cellar", v.rec->Agent_DeviceName) << prolog;
+    }
+    // Inside a plain root it is an element like any other.
+    std::string inner = "<Root><val:Root>x</val:Root>" + body + "</Root>";
+    const std::string before = inner;
+    ValuesRecords v;
+    ASSERT_EQ(0, parse_values(inner.data(), static_cast<int>(inner.size()), v.rec.get(), v.cnt.get()));
+    EXPECT_EQ(before, inner);
+    EXPECT_STREQ("Cellar", v.rec->Agent_DeviceName);
+    // A longer name that merely starts with the pattern is another element.
+    std::string other = "<val:RootX>" + body + "</val:RootX>";
+    ASSERT_EQ(0, parse_values(other.data(), static_cast<int>(other.size()), v.rec.get(), v.cnt.get()));
+    EXPECT_STREQ("", v.rec->Agent_DeviceName);
+}
+
+TEST(ParseRoot, NamespacedRootAfterAProlog) {
+    const std::string body = "<Agent><DeviceName>Cellar</DeviceName></Agent>";
+    // Byte order mark, declaration, comments, a doctype whose internal subset
+    // holds ">" and a comment, and an attribute value holding ">".
+    std::string doc = "\xEF\xBB\xBF<?xml version=\"1.0\"?>\r\n<!-- <Root> -->\n"
+                      "<!DOCTYPE val:Root [ <!-- ]> --> <!ENTITY e \"a>b\"> ]>\n"
+                      "<val:Root xmlns:val=\"urn:a>b\" note='x>y'>" + body + "</val:Root>";
+    ValuesRecords v;
+    ASSERT_EQ(0, parse_values(doc.data(), static_cast<int>(doc.size()), v.rec.get(), v.cnt.get()));
+    EXPECT_STREQ("Cellar", v.rec->Agent_DeviceName);
+    EXPECT_NE(std::string::npos, doc.find("<!-- <Root> -->"));
+    // An empty namespaced root stays an empty element.
+    std::string empty = "<val:Root xmlns:val=\"u\"/>";
+    EXPECT_EQ(0, parse_values(empty.data(), static_cast<int>(empty.size()), v.rec.get(), v.cnt.get()));
+    EXPECT_EQ(0u, empty.find("<Root/> "));
+}
+
 TEST(ParseText, EntityPiecesAreAppended) {
     ValuesRecords v;
     ASSERT_EQ(0, ParseValues(ValuesDoc("<BinaryInSet><Entry><Name>a&amp;b</Name></Entry></BinaryInSet>"), v));

@@ -211,17 +211,72 @@ TEST(ReduceWritten, IdxMovesToTheFrontOfEachEntry) {
     EXPECT_EQ("<User>\n<Entry>\n<Idx>1</Idx>\n</Entry>\n</User>", Section(r.text, "User"));
 }
 
-TEST(ReduceText, AmpersandInAFieldEndsTheDocumentThere) {
-    // The XML parser keeps delivering text after the fault (but no elements);
-    // none of it may reach the output.
+TEST(ReduceText, MarkupInAFieldIsWrittenEscapedAndReadBack) {
     SetupRecords s;
-    Put(s.rec->Email_Subject, "a & b");
+    Put(s.rec->Email_Subject, "A & B <x>");
     Put(s.rec->Email_Message, "later text");
     const Reduced r = Reduce(Write(s));
     ASSERT_EQ(0, r.code);
-    const std::string expected = kReducedEmpty;
-    const std::string head = expected.substr(0, expected.find("<Subject>") + 9) + "a ";
-    EXPECT_EQ(head, r.text);
+    EXPECT_EQ("<Subject>A &amp; B &lt;x&gt;</Subject>", Section(r.text, "Subject"));
+    EXPECT_NE(std::string::npos, r.text.find("<Message>later text</Message>"));
+    SetupRecords back;
+    std::string reduced = r.text;
+    ASSERT_EQ(0, kalax::xmldoc::parse_setup(reduced.data(), static_cast<int>(reduced.size()), back.rec.get(),
+                                            back.cnt.get()));
+    EXPECT_STREQ("A & B <x>", back.rec->Email_Subject);
+}
+
+TEST(ReduceText, EscapedTextsGoOutAsTheyCameIn) {
+    const std::string doc =
+        "<Root><SenSet><Entry><Idx>1&amp;2</Idx><Name>A &amp; B &lt;x&gt;</Name></Entry></SenSet></Root>";
+    const Reduced r = Reduce(doc);
+    ASSERT_EQ(0, r.code);
+    EXPECT_EQ(kDecl + "<Root><SenSet><Entry>\n<Idx>1&amp;2</Idx><Name>A &amp; B &lt;x&gt;</Name></Entry>"
+                      "</SenSet></Root>",
+              r.text);
+}
+
+TEST(ReduceText, LongTextsAreNeverCut) {
+    // A CDATA section reaches the reduction as one piece, here of 5000 bytes
+    // with markup and characters of several bytes all through it.
+    std::string raw, escaped;
+    while (raw.size() < 5000) {
+        raw += "ab & \xC3\xA9\xE2\x82\xAC <x> ";
+        escaped += "ab &amp; \xC3\xA9\xE2\x82\xAC &lt;x&gt; ";
+    }
+    // Written escaped it is longer than it came: room for that.
+    const Reduced r = Reduce("<Root><Email><Message><![CDATA[" + raw + "]]></Message></Email></Root>", 4096);
+    ASSERT_EQ(0, r.code);
+    EXPECT_EQ(kDecl + "<Root><Email><Message>" + escaped + "</Message></Email></Root>", r.text);
+}
+
+TEST(ReduceText, NotWellFormedBeforeTheRootEndsFailsAndLeavesTheBuffer) {
+    const char *rows[] = {
+        "<Root><SenSet><Entry><Name>A & B</Name></Entry></SenSet></Root>",  // raw "&"
+        "<Root><SenSet><Entry><Name>A <x></Name></Entry></SenSet></Root>",  // raw "<"
+        "<Root><Global><Units>C</Units></Global><Info>1",                   // cut
+        "<Root><Global><Units>C</Units></Global>",                          // root never ends
+        "<Root><Global><Units>C</Units></Root>",                            // missing end tag
+        "<Root><Info>\xC3\x28</Info></Root>",                               // not UTF-8
+        "<Root><Info>\xFF</Info></Root>",
+        "<Root><Info>a\x01</Info></Root>",  // no XML character
+        "",                                 // zero bytes only
+        "<!-- only a comment -->",
+    };
+    for (const char *doc : rows) {
+        const Reduced r = Reduce(doc);
+        EXPECT_EQ(kalax::kXML_NOT_VALID, r.code) << doc;
+        EXPECT_EQ(doc, r.text) << doc;
+    }
+}
+
+TEST(ReduceText, WhatFollowsTheRootIsNotLookedAt) {
+    // The working copy's zero bytes, and anything else after the root's end tag.
+    for (const char *tail : {"", "<Extra/>", "junk &", "</Root>"}) {
+        const Reduced r = Reduce(std::string("<Root><Info>1</Info></Root>") + tail);
+        EXPECT_EQ(0, r.code) << tail;
+        EXPECT_EQ(kDecl + "<Root><Info>1</Info></Root>", r.text) << tail;
+    }
 }
 
 TEST(ReduceText, PrefixedRootKeepsEverythingButAttributes) {
@@ -237,13 +292,12 @@ TEST(ReduceText, PrefixedRootKeepsEverythingButAttributes) {
 }
 
 TEST(ReduceText, TextsAndRunsOfLineFeeds) {
-    // Entities arrive resolved and are written back as plain characters;
-    // spaces end a run of LF (CR LF arrives as LF); comments and processing
+    // Entities arrive resolved and are written back escaped; spaces end a run of LF (CR LF arrives as LF); comments and processing
     // instructions go.
     const Reduced r = Reduce("<Root>\n\n\n<Email><!-- c --><Name>a&amp;b</Name>\n \n\r\n\n<?pi x?>"
                              "<Port>25</Port></Email>\n\n</Root>");
     ASSERT_EQ(0, r.code);
-    EXPECT_EQ(kDecl + "<Root>\n<Email><Name>a&b</Name>\n \n<Port>25</Port></Email>\n</Root>", r.text);
+    EXPECT_EQ(kDecl + "<Root>\n<Email><Name>a&amp;b</Name>\n \n<Port>25</Port></Email>\n</Root>", r.text);
 }
 
 TEST(ReduceIdx, EmptyIdxInTheMiddleShiftsLaterValues) {
@@ -266,7 +320,7 @@ TEST(ReduceIdx, EmptyIdxAtTheEndFailsAndLeavesTheBuffer) {
 TEST(ReduceIdx, IdxTextInSeveralPiecesStaysOneValue) {
     const Reduced r = Reduce("<Root><A><Entry><Idx>1&amp;2</Idx></Entry><Entry><Idx>3</Idx></Entry></A></Root>");
     ASSERT_EQ(0, r.code);
-    EXPECT_EQ(kDecl + "<Root><A><Entry>\n<Idx>1&2</Idx></Entry><Entry>\n<Idx>3</Idx></Entry></A></Root>", r.text);
+    EXPECT_EQ(kDecl + "<Root><A><Entry>\n<Idx>1&amp;2</Idx></Entry><Entry>\n<Idx>3</Idx></Entry></A></Root>", r.text);
 }
 
 TEST(ReduceIdx, ValuesGoToTheFirstElementsWithTheRecordedPath) {

@@ -169,11 +169,11 @@ TEST(WriteSetup, OneOutputEntry) {
     SetupRecords s;
     s.cnt->BinaryOutSet = 1;
     Put(s.rec->BinaryOutSet_Entry_ID[0], "7");
-    Put(s.rec->BinaryOutSet_Entry_Name[0], "Fan & <pump>");  // verbatim, no escaping
+    Put(s.rec->BinaryOutSet_Entry_Name[0], "Fan & <pump>");
     Put(s.rec->BinaryOutSet_Entry_Type[0], "1");
     Put(s.rec->BinaryOutSet_Entry_Idx[0], "3");
     Put(s.rec->BinaryOutSet_Entry_ID[1], "not in use");
-    EXPECT_EQ("\n<BinaryOutSet>\n<Entry>\n<ID>7</ID>\n<Name>Fan & <pump></Name>\n<NameOpen></NameOpen>"
+    EXPECT_EQ("\n<BinaryOutSet>\n<Entry>\n<ID>7</ID>\n<Name>Fan &amp; &lt;pump&gt;</Name>\n<NameOpen></NameOpen>"
               "\n<NameClose></NameClose>\n<Value></Value>\n<Type>1</Type>\n<Mode></Mode>"
               "\n<CondInputID></CondInputID>\n<Trigger></Trigger>\n<Idx>3</Idx>\n</Entry>\n</BinaryOutSet>",
               Section(Write(s), "BinaryOutSet"));
