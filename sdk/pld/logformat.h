@@ -35,7 +35,8 @@ int bin2csv_with_clock(LocalTimeFn local_time, int type_filter, int group_filter
 // Reads the last line of a log file without its line end (its last two
 // characters) into `buffer` of `size` bytes. Returns 0, or -1 when the file
 // cannot be opened (`*code` = 6, File open failure; `code` may be null), when
-// nothing could be read, or when a pointer is null or `size` is below 2.
+// there is no memory to read it (`*code` = 5), when nothing could be read, or
+// when a pointer is null or `size` is below 2.
 int read_last_line(const char *file_name, char *buffer, int size, int *code);
 
 // Finds where the new CSV `text` (`length` bytes) stops overlapping a log whose
