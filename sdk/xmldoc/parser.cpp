@@ -14,6 +14,7 @@
 
 #include "sdk/runtime/result_codes.h"
 #include "sdk/xmldoc/records.h"
+#include "sdk/xmldoc/sax_memory.h"
 
 namespace kalax::xmldoc {
 namespace {
@@ -460,10 +461,15 @@ int parse(const KeyTree &(*tree)(), std::span<const ListDesc> lists,
     sax.endElement = on_end;
     sax.characters = on_characters;
     xmlCheckVersion(20627);
-    if (xmlSAXUserParseMemory(&sax, nullptr, text, length) < 0) {
+    MemoryWatch memory;
+    const int rc = xmlSAXUserParseMemory(&sax, nullptr, text, length);
+    // A parse cut short for want of memory is neither the document nor one
+    // that is not valid.
+    const bool no_memory = memory.ran_out();
+    if (rc < 0 || no_memory) {
         std::memset(record, 0, record_size);
         std::memset(counts, 0, counts_size);
-        return kXML_NOT_VALID;
+        return no_memory ? kMEMORY : kXML_NOT_VALID;
     }
     return 0;
 }
