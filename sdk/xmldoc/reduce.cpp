@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "sdk/runtime/result_codes.h"
+#include "sdk/xmldoc/sax_memory.h"
 
 namespace kalax::xmldoc {
 namespace {
@@ -228,7 +229,11 @@ int prepare_setup(char *text, size_t size) {
         r.in_idx = false;
         r.item = 0;
         r.path.clear();
-        if (xmlSAXUserParseMemory(&sax, nullptr, text, static_cast<int>(size)) < 0) return kXML_NOT_VALID;
+        MemoryWatch memory;
+        const int rc = xmlSAXUserParseMemory(&sax, nullptr, text, static_cast<int>(size));
+        // A pass cut short for want of memory would send a cut document.
+        if (memory.ran_out()) return kMEMORY;
+        if (rc < 0) return kXML_NOT_VALID;
         if (r.alloc_failed) return kMEMORY;
         if (r.overflow) return kNULL_POINTER;
         if (r.full) return kBUFFER_FULL;
