@@ -208,5 +208,10 @@ TEST(AllocDocument, ReductionOfCallersDocumentFailsWithCode5OrReducesWhole) {
         "<Name>rack</Name></Network>\n</Root>");
 }
 
+TEST(AllocDocument, ReductionOfALargeDocumentFailsWithCode5OrReducesWhole) {
+    // Its output outgrows what the reduction sets aside at the start.
+    torture_reduce(read_data("setup_full.xml"));
+}
+
 }  // namespace
 }  // namespace kalax::test

@@ -85,5 +85,51 @@ TEST_F(AllocUpload, TextUploadFailsWithCode5AndSendsNothingOrSendsWhole) {
     EXPECT_EQ(torture_send(send), want);
 }
 
+
+// A group takes its members and their uploads on the caller's thread too.
+TEST_F(AllocUpload, GroupMemberAndGroupUploadFailWithCode5OrSucceedWhole) {
+    sim::Unit a{sim::UnitConfig{}}, b{sim::UnitConfig{}};
+    ASSERT_TRUE(a.start(0));
+    ASSERT_TRUE(b.start(0));
+    const int g = zxxml_open_many(&seen);
+    ASSERT_EQ(zxxml_wait_finish(g, 0, 5), 0);
+    const zxxml_settings_struct settings = recording_settings();
+    long held = 0;
+    alloc::torture([&] { return zxxml_add_module(g, "127.0.0.1", a.port(), &settings); },
+                   [&](int rc, bool failed) {
+                       if (failed && rc == -1) {
+                           EXPECT_EQ(xml_code(g), kMEMORY);
+                           EXPECT_EQ(zxxml_count_modules(g), 0);
+                           EXPECT_EQ(alloc::outstanding(), held);
+                           return;
+                       }
+                       EXPECT_EQ(rc, 0);
+                   },
+                   [&] { held = alloc::outstanding(); },
+                   false);  // the member the clean run adds stays with the group
+    ASSERT_EQ(zxxml_count_modules(g), 1);
+    ASSERT_EQ(zxxml_add_module(g, "127.0.0.1", b.port(), &settings), 1);
+
+    const std::string doc = read_data("setup_unit.xml");
+    size_t sent = 0;
+    alloc::torture([&] { return zxxml_send_setup_xml_many(g, doc.c_str(), static_cast<int>(doc.size())); },
+                   [&](int rc, bool failed) {
+                       if (failed && rc == -1) {
+                           EXPECT_EQ(xml_code(g), kMEMORY);
+                           return;
+                       }
+                       EXPECT_EQ(rc, 0);
+                       ++sent;
+                       EXPECT_EQ(zxxml_wait_finish(g, 7, 15), 0);
+                   },
+                   [&] { xml::client().rt.set_error(g, 0); });
+    EXPECT_GE(sent, 1u);
+    EXPECT_EQ(a.requests().size(), sent) << "a failed group upload was sent";
+    EXPECT_EQ(b.requests().size(), sent) << "a failed group upload was sent";
+    EXPECT_EQ(zxxml_close(g), 0);
+    a.stop();
+    b.stop();
+}
+
 }  // namespace
 }  // namespace kalax::test
