@@ -162,11 +162,11 @@ TEST(AllocDocument, WriterFailsWithCode5AndAnEmptyTextOrWritesWhole) {
     };
     torture(call, check, {}, false);
     const std::string want = written_setup(s);
-    EXPECT_EQ(std::string(text.c_str()), want);
+    EXPECT_TRUE(std::string(text.c_str()) == want);
     torture(call, [&](int rc, bool failed) {
         check(rc, failed);
         if (rc == 0) {
-            EXPECT_EQ(std::string(text.c_str()), want);
+            EXPECT_TRUE(std::string(text.c_str()) == want) << "a writer that lost memory reported success";
         }
     });
 }
@@ -186,8 +186,10 @@ void torture_reduce(const std::string &document) {
             return;
         }
         EXPECT_EQ(rc, 0);
-        EXPECT_EQ(std::string(text.c_str()), std::string(want.c_str()))
-            << "a reduction that lost memory reported success";
+        // Compared whole: a diff of two setup documents says nothing more.
+        EXPECT_TRUE(std::string(text.c_str()) == std::string(want.c_str()))
+            << "a reduction that lost memory reported success: " << std::strlen(text.c_str()) << " bytes of "
+            << std::strlen(want.c_str());
     };
     // The reduction keeps no tables between calls: cold and warm are alike.
     ASSERT_EQ(xmldoc::prepare_setup(want.data(), want.size()), 0);
