@@ -10,8 +10,8 @@ namespace kalax::xmldoc {
 // thread. The parser reports a failed allocation only as an error, may carry
 // on after it, and a later error of the document (the rewritten root's end
 // tag always gives one) then hides it: the result of the parse cannot tell.
-// The thread's own error handler is put back at the end; the parser's errors
-// go to this watch meanwhile instead of being printed.
+// Meanwhile the thread's errors go to this watch alone; the thread's own
+// structured error handler is put back at the end.
 class MemoryWatch {
 public:
     MemoryWatch() : saved_(xmlStructuredError), saved_context_(xmlStructuredErrorContext) {
