@@ -348,6 +348,7 @@ int read_last_line(const char *file_name, char *buffer, int size, int *code, boo
     try {
         tail.resize(static_cast<size_t>(tail_size));
     } catch (const std::bad_alloc &) {
+        if (code != nullptr) *code = kMEMORY;
         return -1;
     }
     if (tail_size > 0) {
@@ -423,8 +424,10 @@ int duplicate_seek(const char *file_name, const char *last_line, const char *tex
             result_code = kMEMORY;
             return -1;
         }
-        // An unreadable file only means nothing overlaps.
-        if (read_last_line(file_name, read_line.data(), kLastLineSize, &result_code, &cut) != 0) return 0;
+        // An unreadable file only means nothing overlaps; a line that could
+        // not be read for want of memory may well overlap.
+        if (read_last_line(file_name, read_line.data(), kLastLineSize, &result_code, &cut) != 0)
+            return result_code == kMEMORY ? -1 : 0;
         last_line = read_line.data();
     }
     if (*last_line == '\0') return 0;

@@ -38,7 +38,7 @@ int bin2csv_with_clock(LocalTimeFn local_time, int type_filter, int group_filter
 // read from the first byte scanned, so the buffer holds its last size - 3
 // characters, and `*cut` (when not null) is set. Returns 0, or -1 when the
 // file cannot be opened (`*code` = 6, File open failure; `code` may be null),
-// when nothing could be read, or when a pointer is null or `size` is below 2.
+// when there is no memory to read it (`*code` = 5), when nothing could be read, or when a pointer is null or `size` is below 2.
 int read_last_line(const char *file_name, char *buffer, int size, int *code, bool *cut = nullptr);
 
 // Finds where the new CSV `text` (`length` bytes) stops overlapping a log whose

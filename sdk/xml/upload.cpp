@@ -57,10 +57,12 @@ int build_from_text(int module, const char *text, int capacity, const zxxml_sett
 int build_from_record(int module, const zxxml_setup_struct &setup, const zxxml_setup_count_struct &counts,
                       const zxxml_settings_struct &settings, char *send) {
     Client &c = client();
-    std::vector<char> text(kBufferSize, '\0');
-    if (const int code = xmldoc::write_setup(setup, counts, text.data(), text.size())) return c.rt.fail(module, code);
-    if (const int code = xmldoc::prepare_setup(text.data(), std::strlen(text.data()))) return c.rt.fail(module, code);
-    return write_request(module, settings, text.data(), send);
+    // Not a vector: its bad_alloc would leave through the C interface.
+    std::unique_ptr<char[]> text(new (std::nothrow) char[kBufferSize]());
+    if (!text) return c.rt.fail(module, kMEMORY);
+    if (const int code = xmldoc::write_setup(setup, counts, text.get(), kBufferSize)) return c.rt.fail(module, code);
+    if (const int code = xmldoc::prepare_setup(text.get(), std::strlen(text.get()))) return c.rt.fail(module, code);
+    return write_request(module, settings, text.get(), send);
 }
 
 // Queues an upload: the state check, the send flag set pending, the requests

@@ -493,10 +493,13 @@ int parse(const KeyTree &(*tree)(), std::span<const ListDesc> lists,
     state.lists = lists;
     state.record = static_cast<char *>(record);
     state.counts = counts;
-    if (sax_parse(state, on_start, on_end, on_characters, text, length) < 0) {
+    const int rc = sax_parse(state, on_start, on_end, on_characters, text, length);
+    // A parse cut short for want of memory is neither the document nor one
+    // that is not valid.
+    if (rc < 0 || state.out_of_memory) {
         std::memset(record, 0, record_size);
         std::memset(counts, 0, counts_size);
-        return kXML_NOT_VALID;
+        return state.out_of_memory ? kMEMORY : kXML_NOT_VALID;
     }
     return 0;
 }

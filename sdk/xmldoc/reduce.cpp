@@ -215,8 +215,10 @@ int prepare_setup(char *text, size_t size) {
         r.depth = 0;
         r.root_done = false;
         r.stopped = false;
-        if (sax_parse(r, on_start, on_end, on_characters, text, static_cast<int>(size)) < 0) return kXML_NOT_VALID;
-        if (r.alloc_failed) return kMEMORY;
+        const int rc = sax_parse(r, on_start, on_end, on_characters, text, static_cast<int>(size));
+        // A pass cut short for want of memory would send a cut document.
+        if (r.out_of_memory || r.alloc_failed) return kMEMORY;
+        if (rc < 0) return kXML_NOT_VALID;
         if (r.overflow) return kNULL_POINTER;
         if (r.full) return kBUFFER_FULL;
         // A fault before the root element ended (a raw "&", a cut or a missing

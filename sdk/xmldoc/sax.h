@@ -3,6 +3,7 @@
 // the one way it writes text back as element content.
 #pragma once
 
+#include <libxml/globals.h>
 #include <libxml/parser.h>
 #include <libxml/xmlerror.h>
 
@@ -16,21 +17,39 @@ struct SaxState {
     // Set at the parser's first fatal error. The parser then reports no more
     // elements but, on some paths, still hands out character data, which
     // belongs to no element we know the path of: callbacks drop everything
-    // once this is set. (A thread that installed its own structured error
-    // handler keeps the errors from us; what rests on well-formedness is
-    // therefore decided from the element events, which stop in any case.)
+    // once this is set.
     bool stopped = false;
+    // The parser ran out of memory. It reports that only as an error and may
+    // carry on; a later error of the document (the rewritten root's end tag
+    // always gives one) would hide it, so the result of the parse cannot tell
+    // a parse cut short for want of memory from a document that is not valid.
+    bool out_of_memory = false;
 };
 
 namespace sax_detail {
-// The XML parser reports errors to the handler's `error` with our user data,
-// its record of the error already in place; warnings go elsewhere. Should the
-// record be missing, an error is taken as fatal.
-inline void on_error(void *user, const char *, ...) {
-    const xmlError *last = xmlGetLastError();
-    if (user != nullptr && (last == nullptr || last->level == XML_ERR_FATAL))
-        static_cast<SaxState *>(user)->stopped = true;
-}
+// While it lives, the thread's parser errors come to `state` alone: the XML
+// parser hands errors to a structured handler, when the thread has one, in
+// place of the handler table's, so a caller's own handler would otherwise
+// keep them from us. The caller's handler is put back at the end.
+class ErrorWatch {
+public:
+    explicit ErrorWatch(SaxState &state) : saved_(xmlStructuredError), saved_context_(xmlStructuredErrorContext) {
+        xmlSetStructuredErrorFunc(&state, on_error);
+    }
+    ~ErrorWatch() { xmlSetStructuredErrorFunc(saved_context_, saved_); }
+    ErrorWatch(const ErrorWatch &) = delete;
+    ErrorWatch &operator=(const ErrorWatch &) = delete;
+
+private:
+    static void on_error(void *user, xmlErrorPtr error) {
+        auto &state = *static_cast<SaxState *>(user);
+        if (error == nullptr || error->level == XML_ERR_FATAL) state.stopped = true;
+        if (error != nullptr && error->code == XML_ERR_NO_MEMORY) state.out_of_memory = true;
+    }
+
+    xmlStructuredErrorFunc saved_;
+    void *saved_context_;
+};
 }  // namespace sax_detail
 
 template <class State>
@@ -39,7 +58,8 @@ State &sax_state(void *user) {
 }
 
 // Parses `size` bytes of `text`, handing `state` to the three element and
-// text callbacks; the XML parser's own result.
+// text callbacks; the XML parser's own result. Afterwards `state` tells
+// whether the parser stopped at a fatal error or ran out of memory.
 template <class State>
 int sax_parse(State &state, startElementSAXFunc start, endElementSAXFunc end, charactersSAXFunc characters,
               const char *text, int size) {
@@ -48,8 +68,8 @@ int sax_parse(State &state, startElementSAXFunc start, endElementSAXFunc end, ch
     sax.startElement = start;
     sax.endElement = end;
     sax.characters = characters;
-    sax.error = sax_detail::on_error;
     xmlCheckVersion(20627);
+    sax_detail::ErrorWatch watch(base);
     return xmlSAXUserParseMemory(&sax, &base, text, size);
 }
 
