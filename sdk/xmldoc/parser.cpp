@@ -446,6 +446,27 @@ size_t first_element(std::string_view doc) {
 // Rewrites the root element's start tag to "<Root>" and spaces, in place,
 // when it is `pattern` ("<set:Root") with its attributes. Only the root's own
 // tag: the same text in a comment or deeper in the document is left alone.
+// Does the text hold an end tag of a root element ("</Root>", also with a
+// prefix and spaces before the ">")? A unit's reply that the XML parser gave up
+// on before its end is taken as it always was, with what came before the fault,
+// so a stray "&" in one name does not cost the whole document; but a reply that
+// never gets to the root's end tag was cut on the way (the unit fell silent or
+// the connection ended), and nothing tells what was lost.
+bool has_root_end_tag(std::string_view doc) {
+    for (size_t at = doc.rfind("Root"); at != kNoPos && at >= 2; at = at == 0 ? kNoPos : doc.rfind("Root", at - 1)) {
+        size_t i = at + 4;
+        while (i < doc.size() && is_space(doc[i])) ++i;
+        if (i >= doc.size() || doc[i] != '>') continue;
+        size_t name = at;  // back over an optional "prefix:"
+        if (doc[name - 1] == ':') {
+            --name;
+            while (name > 0 && doc[name - 1] != '<' && doc[name - 1] != '/' && !is_space(doc[name - 1])) --name;
+        }
+        if (name >= 2 && doc[name - 1] == '/' && doc[name - 2] == '<') return true;
+    }
+    return false;
+}
+
 void rewrite_root(char *text, int length, std::string_view pattern) {
     if (text == nullptr || length <= 0) return;
     const std::string_view doc(text, static_cast<size_t>(length));
@@ -496,7 +517,8 @@ int parse(const KeyTree &(*tree)(), std::span<const ListDesc> lists,
     const int rc = sax_parse(state, on_start, on_end, on_characters, text, length);
     // A parse cut short for want of memory is neither the document nor one
     // that is not valid.
-    if (rc < 0 || state.out_of_memory) {
+    const bool cut = state.stopped && !has_root_end_tag(std::string_view(text, static_cast<size_t>(length)));
+    if (rc < 0 || state.out_of_memory || cut) {
         std::memset(record, 0, record_size);
         std::memset(counts, 0, counts_size);
         return state.out_of_memory ? kMEMORY : kXML_NOT_VALID;

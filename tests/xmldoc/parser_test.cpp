@@ -110,13 +110,14 @@ TEST(ParseRoot, PatternMustStartBeforeTheLastNineBytes) {
     // "<val:Root" ending exactly at the end of the text is not searched for, and
     // a pattern with no ">" after it inside the length is left alone; neither
     // reads past `length` (the buffers here have no terminator in reach).
+    // Neither text is a whole document.
     ValuesRecords v;
     std::vector<char> tail(std::begin("xx<val:Root"), std::end("xx<val:Root") - 1);
-    EXPECT_EQ(0, parse_values(tail.data(), static_cast<int>(tail.size()), v.rec.get(), v.cnt.get()));
+    EXPECT_EQ(kalax::kXML_NOT_VALID, parse_values(tail.data(), static_cast<int>(tail.size()), v.rec.get(), v.cnt.get()));
     EXPECT_EQ(std::string("xx<val:Root"), std::string(tail.begin(), tail.end()));
     std::string doc = "<val:Root a=\"1\"";
     std::vector<char> open(doc.begin(), doc.end());
-    EXPECT_EQ(0, parse_values(open.data(), static_cast<int>(open.size()), v.rec.get(), v.cnt.get()));
+    EXPECT_EQ(kalax::kXML_NOT_VALID, parse_values(open.data(), static_cast<int>(open.size()), v.rec.get(), v.cnt.get()));
     EXPECT_EQ(doc, std::string(open.begin(), open.end()));
 }
 
@@ -317,6 +318,27 @@ TEST(ParseFailure, NotWellFormedKeepsWhatCameBefore) {
     EXPECT_STREQ("1 ", v.rec->Agent_Title);
     EXPECT_STREQ("", v.rec->Agent_MAC);
     EXPECT_STREQ("", v.rec->Time_Date);
+}
+
+TEST(ParseFailure, DocumentCutBeforeTheRootEndsIsNotValidAndClears) {
+    // A unit that falls silent mid-body leaves a document without its end:
+    // what came is no description of the unit.
+    const std::string whole = "<?xml version=\"1.0\"?><val:Root xmlns:val=\"urn:x\"><Agent><Model>M</Model>"
+                              "<Title>T</Title></Agent><Time><Date>d</Date></Time></val:Root>";
+    for (size_t cut : {size_t{30}, whole.find("<Title>"), whole.find("</val:Root>") + 5}) {
+        ValuesRecords v;
+        std::string doc = whole.substr(0, cut);
+        EXPECT_EQ(kalax::kXML_NOT_VALID, parse_values(doc.data(), static_cast<int>(doc.size()), v.rec.get(), v.cnt.get()))
+            << "cut at " << cut;
+        EXPECT_STREQ("", v.rec->Agent_Model);
+    }
+    // The whole document, also followed by the zero bytes of a receive buffer
+    // and with spaces in its end tag, is the document.
+    for (std::string doc : {whole, whole + std::string(64, '\0'), whole.substr(0, whole.size() - 1) + "  >"}) {
+        ValuesRecords v;
+        EXPECT_EQ(0, parse_values(doc.data(), static_cast<int>(doc.size()), v.rec.get(), v.cnt.get()));
+        EXPECT_STREQ("d", v.rec->Time_Date);
+    }
 }
 
 TEST(ParseFailure, SecondParseHoldsOnlySecondDocument) {
