@@ -69,7 +69,7 @@ CMAKE
   # Benchmark are hidden to show that the consumer needs neither.
   launcher=()
   command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-  cmake -S "$work/app" -B "$work/app/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  cmake -S "$work/app" -B "$work/app/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo --no-warn-unused-cli \
     -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_C_FLAGS="$flags" \
     -DKALAX_SANITIZE="$sanitize" "${launcher[@]}" \
     -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON >/dev/null
