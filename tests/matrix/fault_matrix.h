@@ -89,7 +89,7 @@ inline void run_xml_cell(const Cell &cell) {
     const auto start = std::chrono::steady_clock::now();
     const auto [finish_kind, event] = issue(cell.kind);
     ASSERT_EQ(zxxml_wait_finish(m, finish_kind, cell.expect.max_seconds + 5), 0);
-    ASSERT_TRUE(eventually([&] { return seen.events.count(event) + seen.events.count(event + ":null") >= 1; }));
+    ASSERT_TRUE(eventually([&, event = event] { return seen.events.count(event) + seen.events.count(event + ":null") >= 1; }));
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_LE(took, cell.expect.max_seconds);
     EXPECT_EQ(xml_code(m), cell.expect.code);
