@@ -50,10 +50,12 @@ else
 fi
 # The library itself is built with libFuzzer's coverage instrumentation
 # (fuzzer-no-link), or the targets would only see their own edges.
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DKALAX_BUILD_FUZZ=ON -DKALAX_SANITIZE=address,undefined \
-  -DKALAX_BUILD_TESTS=OFF -DKALAX_BUILD_BENCH=OFF \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ "${launcher[@]}" \
+  -DKALAX_BUILD_FUZZ=ON -DKALAX_SANITIZE=address,undefined -DKALAX_WERROR=ON \
+  -DKALAX_BUILD_TESTS=OFF -DKALAX_BUILD_BENCH=OFF -DKALAX_BUILD_TOOLS=OFF \
   -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
 cmake --build "$build" -j "${KALAX_FUZZ_JOBS:-2}" --target "${targets[@]}"
 

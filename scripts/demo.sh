@@ -5,6 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKALAX_SANITIZE="" >/dev/null
+# The same build folder and compilers as scripts/test.sh.
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ \
+      -DKALAX_SANITIZE="" >/dev/null
 cmake --build build -j "$(nproc)" --target kalax_cli
 exec build/tools/cli/kalax demo "$@"

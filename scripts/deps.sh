@@ -1,17 +1,28 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12 / Ubuntu 22.04+, only
 # what is missing. Run as root (or with sudo available).
+#   cmake ninja-build g++ clang  the two compilers CI builds the suite with
+#   libxml2-dev                  the library's one dependency
+#   libgtest-dev                 the tests (GoogleTest; no mocks are used)
+#   libbenchmark-dev             bench/
+#   pkg-config                   the install test's pkg-config consumer
+#   valgrind                     scripts/memcheck.sh
+# and clang's sanitizer runtimes where they are a package of their own
+# (Debian 12: libclang-rt-14-dev), for the clang build under sanitizers.
 set -euo pipefail
-packages=(cmake ninja-build g++ clang libxml2-dev libxml2-utils libgtest-dev libgmock-dev
-          libbenchmark-dev pkg-config curl valgrind)
+sudo_cmd=""
+[ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+install() {
+  echo "installing: $*"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "$@"
+}
+packages=(cmake ninja-build g++ clang libxml2-dev libgtest-dev libbenchmark-dev pkg-config valgrind)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if ((${#missing[@]})); then
-  sudo_cmd=""
-  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-  echo "installing: ${missing[*]}"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if ((${#missing[@]})); then install "${missing[@]}"; fi
+if [ ! -f "$(clang -print-file-name=libclang_rt.asan-x86_64.a)" ]; then
+  install "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev"
 fi

@@ -3,10 +3,17 @@
 # against it twice, through pkg-config and through find_package(kalax); both
 # programs then read a simulated unit served by the installed kalax tool.
 #   scripts/install_test.sh BUILD_DIR [C_COMPILER] [SANITIZERS]
+# With --subdirectory, the example is instead built by a project that takes the
+# source tree in with add_subdirectory(kalax) and links kalax::kalax, without
+# GoogleTest or Google Benchmark; the build's own kalax tool serves the unit.
+#   scripts/install_test.sh --subdirectory BUILD_DIR [C_COMPILER] [SANITIZERS] [CXX_COMPILER]
 set -euo pipefail
+mode=install
+if [ "${1:-}" = "--subdirectory" ]; then mode=subdirectory; shift; fi
 build=$(cd "$1" && pwd)
 cc=${2:-cc}
 sanitize=${3:-}
+cxx=${4:-c++}
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/kalax-install-XXXXXX")
 sim_pid=""
@@ -16,8 +23,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-prefix=$work/prefix
-cmake --install "$build" --prefix "$prefix" >/dev/null
 flags="-Wall -Wextra -Werror"
 [ -n "$sanitize" ] && flags="$flags -fsanitize=$sanitize"
 
@@ -26,34 +31,63 @@ mkdir -p "$work/app"
 awk '/^```c$/ {inside = 1; next} /^```$/ {if (inside) exit} inside' "$root/README.md" > "$work/app/example.c"
 grep -q zxxml_open "$work/app/example.c" || { echo "no C example found in README.md"; exit 1; }
 
-# 1. pkg-config, looking only at the installed tree.
-pcdir=$(dirname "$(find "$prefix" -name kalax.pc | head -n 1)")
-export PKG_CONFIG_LIBDIR=$pcdir
-# shellcheck disable=SC2046
-"$cc" $flags "$work/app/example.c" -o "$work/app/by-pkg-config" $(pkg-config --cflags --libs kalax) \
-  -Wl,-rpath,"$(pkg-config --variable=libdir kalax)"
+if [ "$mode" = install ]; then
+  prefix=$work/prefix
+  cmake --install "$build" --prefix "$prefix" >/dev/null
+  sim=$prefix/bin/kalax
+  apps=("$work/app/by-pkg-config" "$work/app/build/by-find-package")
 
-# 2. find_package.
-cat > "$work/app/CMakeLists.txt" <<'CMAKE'
+  # 1. pkg-config, looking only at the installed tree.
+  pcdir=$(dirname "$(find "$prefix" -name kalax.pc | head -n 1)")
+  export PKG_CONFIG_LIBDIR=$pcdir
+  # shellcheck disable=SC2046
+  "$cc" $flags "$work/app/example.c" -o "$work/app/by-pkg-config" $(pkg-config --cflags --libs kalax) \
+    -Wl,-rpath,"$(pkg-config --variable=libdir kalax)"
+
+  # 2. find_package.
+  cat > "$work/app/CMakeLists.txt" <<'CMAKE'
 cmake_minimum_required(VERSION 3.20)
 project(kalax_consumer C)
 find_package(kalax 0.1 REQUIRED)
 add_executable(by-find-package example.c)
 target_link_libraries(by-find-package PRIVATE kalax::kalax)
 CMAKE
-cmake -S "$work/app" -B "$work/app/build" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$cc" \
-  -DCMAKE_C_FLAGS="$flags" >/dev/null
-cmake --build "$work/app/build" >/dev/null
+  cmake -S "$work/app" -B "$work/app/build" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_COMPILER="$cc" \
+    -DCMAKE_C_FLAGS="$flags" >/dev/null
+  cmake --build "$work/app/build" >/dev/null
+else
+  sim=$build/tools/cli/kalax
+  apps=("$work/app/build/by-subdirectory")
+  cat > "$work/app/CMakeLists.txt" <<CMAKE
+cmake_minimum_required(VERSION 3.20)
+project(kalax_consumer C)
+add_subdirectory("$root" kalax)
+add_executable(by-subdirectory example.c)
+target_link_libraries(by-subdirectory PRIVATE kalax::kalax)
+CMAKE
+  # The library builds with the consumer's compilers; GoogleTest and Google
+  # Benchmark are hidden to show that the consumer needs neither.
+  launcher=()
+  command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  cmake -S "$work/app" -B "$work/app/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo --no-warn-unused-cli \
+    -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_C_FLAGS="$flags" \
+    -DKALAX_SANITIZE="$sanitize" "${launcher[@]}" \
+    -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON >/dev/null
+  cmake --build "$work/app/build" -j "$(nproc)" >/dev/null
+  # Only the library and the example: no tests, tools or benchmarks came along.
+  extra=$(cd "$work/app/build" && ninja -t targets all | grep -E '(^|/)(test_[a-z_]+|bench_[a-z_0-9]+|kalax_cli|kalax-unitsim|kalax_unitsim):' || true)
+  [ -z "$extra" ] || { echo "the subdirectory build also made: $extra"; exit 1; }
+fi
 
-# Both read a unit served by the installed tool; its first line names the port.
+# The programs read a unit served by the kalax tool; its first line names the port.
 mkfifo "$work/sim.out"
-"$prefix/bin/kalax" sim --port 0 > "$work/sim.out" &
+"$sim" sim --port 0 > "$work/sim.out" &
 sim_pid=$!
 exec 3< "$work/sim.out"
-IFS= read -r -t 10 -u 3 first || { echo "the installed kalax sim did not start"; exit 1; }
+IFS= read -r -t 10 -u 3 first || { echo "kalax sim did not start"; exit 1; }
 port=$(echo "$first" | sed -n 's/.*listens on 127\.0\.0\.1:\([0-9]*\).*/\1/p')
 [ -n "$port" ] || { echo "unexpected first line from kalax sim: $first"; exit 1; }
-for app in "$work/app/by-pkg-config" "$work/app/build/by-find-package"; do
+for app in "${apps[@]}"; do
   out=$("$app" 127.0.0.1 "$port")
   echo "$(basename "$app"):"
   echo "$out"

@@ -255,16 +255,6 @@ extern template class TValuesXml<TValuesXmlBuffer>;
 extern template class TValuesXml<TSetupXmlBuffer>;
 extern template class TSetupXml<TSetupXmlBuffer>;
 
-// ---- the device wrapper's two operations, without its status checks ------------
-// Number of items of the module's cached values record (setup false) or setup
-// record (setup true); -1 when the client has no such record for the module (its
-// code is then in the module's error record).
-int CountXmlItems(int module, bool setup);
-// Fills `item` for list position `i` of the same record: 0; -1 when the client
-// has no such record; -3 when `i` is not a position (the unit-wide fields of
-// `item` are filled all the same).
-int GetXmlItem(int module, bool setup, int i, TXmlSensorEnum &item);
-
 // ---- decoding rules, exposed for the wrappers and for tests ----------------
 namespace decode {
 // Leading decimal integer as C atol reads it (whitespace, sign, digits; 0 when

@@ -95,7 +95,7 @@ inline void run_xml_cell(const Cell &cell) {
     const int finish_kind = issued.first;
     const std::string event = issued.second;
     ASSERT_EQ(zxxml_wait_finish(m, finish_kind, cell.expect.max_seconds + 5), 0);
-    ASSERT_TRUE(eventually([&] { return seen.events.count(event) + seen.events.count(event + ":null") >= 1; }));
+    ASSERT_TRUE(eventually([&, event = event] { return seen.events.count(event) + seen.events.count(event + ":null") >= 1; }));
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_LE(took, cell.expect.max_seconds);
     EXPECT_GE(took, cell.expect.min_seconds);

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "kalax/zxxml.h"
-#include "sdk/xmldoc/sensor.h"
+#include "zxapi/sensor_module.h"
 #include "unitsim/unitsim.h"
 
 using namespace zxapi;

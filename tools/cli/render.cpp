@@ -6,6 +6,7 @@
 
 #include "kalax/zxxml.h"
 #include "tools/cli/failure.h"
+#include "zxapi/sensor_module.h"
 
 namespace kalax::cli {
 
