@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "sdk/pld/filter.h"
+#include "sdk/runtime/no_destroy.h"
 #include "sdk/pld/logformat.h"
 
 namespace kalax::pld {
@@ -101,8 +102,9 @@ int queue(int module, uint8_t kind) {
 Client::Client() : filter_pass(csv_filter_pass) {}
 
 Client &client() {
-    static Client instance;
-    return instance;
+    // Never destroyed: workers may still run while the process exits.
+    static rt::NoDestroy<Client> instance;
+    return instance.get();
 }
 
 Callbacks callbacks_of(const zxpld_settings_struct &s) {

@@ -1,6 +1,7 @@
 // Library start and stop, the module table, opening and closing units and groups.
 #include <cstring>
 
+#include "sdk/runtime/no_destroy.h"
 #include "sdk/xml/client.h"
 
 namespace kalax::xml {
@@ -66,8 +67,9 @@ void release_slot(Module &m) {
 }  // namespace
 
 Client &client() {
-    static Client instance;
-    return instance;
+    // Never destroyed: workers may still run while the process exits.
+    static rt::NoDestroy<Client> instance;
+    return instance.get();
 }
 
 bool check_module(int module) {
