@@ -244,7 +244,12 @@ int zxxml_close(int module) {
 
 void zxxml_close_for_callback(int module) {
     Client &c = client();
-    if (!check_module(module) || !c.rt.on_slot_thread(module)) return;
+    if (!check_module(module)) return;
+    if (!c.rt.on_slot_thread(module)) {
+        // Only the worker may end itself; from anywhere else the module stays open.
+        c.rt.set_error(module, kTHREAD_NOT_EXIT);
+        return;
+    }
     Module &m = c.modules[module];
     m.state = kFree;
     c.rt.thread_release(module);

@@ -387,8 +387,9 @@ void timer_loop() {
     zx_sem_post(c.gate.get());
     while (!c.timer_stop.load()) {
         for (int slot = 0; slot < kSlots; ++slot) {
+            // Every slot, free ones too: a wait for kind 0 or 1 may sit on a
+            // slot that never runs, and its timeout must still end it.
             Module &m = c.modules[slot];
-            if (m.state.load() == kFree) continue;
             const int32_t now = static_cast<int32_t>(platform::now_seconds());
             rt::SlotLock lock(c.rt, slot);
             if (m.waiting == 1 && m.deadline < now) {
