@@ -16,7 +16,7 @@
 namespace kalax::rt {
 
 inline constexpr int kEndWaitMs = 3000;     // the longest a close waits for its worker
-inline constexpr size_t kAddressSize = 16;  // a dotted IPv4 address and its terminator
+inline constexpr size_t kAddressSize = platform::kDottedSize;
 
 // Slot states.
 inline constexpr int kFree = 0;

@@ -65,7 +65,9 @@ bool socket_has_peer(Socket s);
 long socket_send(Socket s, const char *data, size_t length);
 long socket_recv(Socket s, char *data, size_t capacity);
 void socket_close(Socket s);
-// First IPv4 address of `host` as dotted text into `out` (16 bytes).
-bool resolve_ipv4(const char *host, char out[16]);
+// A dotted IPv4 address with its terminator.
+inline constexpr size_t kDottedSize = 16;
+// First IPv4 address of `host` as dotted text into `out` (kDottedSize bytes).
+bool resolve_ipv4(const char *host, char out[kDottedSize]);
 
 }  // namespace kalax::platform
