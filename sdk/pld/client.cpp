@@ -232,15 +232,11 @@ int zxpld_open(const zxpld_settings_struct *settings) {
         m.callbacks = callbacks_of(*settings);
         m.socket = platform::kNoSocket;
     }
-    if (!c.create_request(slot)) {
-        {
-            rt::SlotLock lock(c.rt, slot);
-            m.state = kFree;
-        }
-        return fail_open(c, 0, kSEM_INIT);
+    switch (c.start_worker(slot, worker_entry, reinterpret_cast<void *>(static_cast<intptr_t>(slot)))) {
+    case rt::ModuleTable::Start::Started: break;
+    case rt::ModuleTable::Start::NoSemaphore: return fail_open(c, slot, kSEM_INIT);
+    case rt::ModuleTable::Start::NoThread: return fail_open(c, slot, kTHREAD_CREATE);
     }
-    if (c.rt.thread_start(slot, worker_entry, reinterpret_cast<void *>(static_cast<intptr_t>(slot))) != 0)
-        return fail_open(c, slot, kTHREAD_CREATE);
     // The gate stays closed: the new worker opens it once it has moved the cursor.
     return slot;
 }

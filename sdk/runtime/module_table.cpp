@@ -48,9 +48,14 @@ bool ModuleTable::move_cursor(int taken) {
     return false;
 }
 
-bool ModuleTable::create_request(int slot) {
-    SlotLock lock(rt, slot);
-    return core(slot).request.create();
+ModuleTable::Start ModuleTable::start_worker(int slot, void (*entry)(void *), void *arg) {
+    const zx_error_struct clean{};
+    rt.copy_error(slot, &rt.error(slot), &clean);
+    {
+        SlotLock lock(rt, slot);
+        if (!core(slot).request.create()) return Start::NoSemaphore;
+    }
+    return rt.thread_start(slot, entry, arg) == 0 ? Start::Started : Start::NoThread;
 }
 
 int ModuleTable::post_request(int slot) {

@@ -57,9 +57,12 @@ public:
     // Moves the cursor on from `taken`: the next slot when free, else the lowest
     // free one. false when none is free (the cursor stays).
     bool move_cursor(int taken);
-    // Creates the slot's request semaphore before its worker exists, so a close
-    // that races the worker's start always finds something to post.
-    bool create_request(int slot);
+    // Starts the worker of a slot just taken: the slot's record is cleaned (an
+    // earlier module's failure must not show on the new one), the request
+    // semaphore is created before the worker exists (so a close that races the
+    // worker's start always finds something to post), then the thread starts.
+    enum class Start { Started, NoSemaphore, NoThread };
+    Start start_worker(int slot, void (*entry)(void *), void *arg);
 
     // ---- requests -----------------------------------------------------------
     // Posts the slot's request semaphore under its lock, so a close cannot

@@ -28,13 +28,12 @@ int begin_open(Client &c, uint8_t kind) {
 }
 
 int start_worker(Client &c, int slot) {
-    // A new unit starts with a clean record: an earlier unit's failure in this
-    // slot would otherwise make every retrieval of the new one refuse.
-    const zx_error_struct clean{};
-    c.rt.copy_error(slot, &c.rt.error(slot), &clean);
-    if (!c.create_request(slot)) return fail_open(c, kSEM_INIT);
-    if (c.rt.thread_start(slot, thread_entry, nullptr) != 0) return fail_open(c, kTHREAD_CREATE);
-    return slot;
+    switch (c.start_worker(slot, thread_entry, nullptr)) {
+    case rt::ModuleTable::Start::Started: return slot;
+    case rt::ModuleTable::Start::NoSemaphore: return fail_open(c, kSEM_INIT);
+    case rt::ModuleTable::Start::NoThread: break;
+    }
+    return fail_open(c, kTHREAD_CREATE);
 }
 
 // A close wakes the slot's zxxml_wait_finish caller: nothing will finish there.
