@@ -191,7 +191,16 @@ ChildResult run_child(const std::string &name, const std::string &how, int port)
     std::vector<std::string> vars{std::string(kCaseVar) + "=" + name, std::string(kHowVar) + "=" + how,
                                   std::string(kPortVar) + "=" + std::to_string(port),
                                   std::string(kFdVar) + "=" + std::to_string(mark[1])};
-    for (char **e = environ; *e; ++e) vars.emplace_back(*e);
+    // ThreadSanitizer sleeps a second at exit by default to catch late races;
+    // that sleep is the sanitizer's, not the program's.
+    std::string tsan = "TSAN_OPTIONS=atexit_sleep_ms=0";
+    for (char **e = environ; *e; ++e) {
+        if (std::string(*e).rfind("TSAN_OPTIONS=", 0) == 0)
+            tsan = std::string(*e) + ":atexit_sleep_ms=0";
+        else
+            vars.emplace_back(*e);
+    }
+    vars.push_back(tsan);
     std::vector<char *> argv, envp;
     for (auto &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
