@@ -78,11 +78,16 @@ bool Thread::start(void (*entry)(void *), void *arg) {
     control->entry = entry;
     control->arg = arg;
     auto start = std::make_unique<std::shared_ptr<ThreadControl>>(control);
+    // The handle is set before the thread exists: the thread may ask at once
+    // whether it is the handle's thread.
+    control_ = control;
     pthread_t id;
-    if (pthread_create(&id, nullptr, trampoline, start.get()) != 0) return false;
+    if (pthread_create(&id, nullptr, trampoline, start.get()) != 0) {
+        control_.reset();
+        return false;
+    }
     start.release();  // the new thread owns it now
     control->set_id(id);
-    control_ = std::move(control);
     return true;
 }
 
