@@ -146,8 +146,7 @@ extern "C" {
 int zxpld_init(void) {
     Client &c = client();
     if (!c.init_count.enter(c.rt)) return -1;
-    c.cursor = 1;
-    if (!c.gate.create()) {
+    if (!c.restart()) {
         c.init_count.reset();  // nothing was set up; the next init starts afresh
         c.rt.set_error(0, kSEM_INIT);
         return -1;

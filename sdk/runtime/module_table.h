@@ -47,6 +47,11 @@ public:
     ModuleTable &operator=(const ModuleTable &) = delete;
 
     // ---- opening ------------------------------------------------------------
+    // At library start: the cursor back on slot 1 and a new, closed gate.
+    bool restart() {
+        cursor = 1;
+        return gate.create();
+    }
     // Takes the gate and returns the slot at the cursor; -1 when that slot is
     // not free (the gate is given back; the caller stores its code).
     int take_slot();

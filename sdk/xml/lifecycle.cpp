@@ -91,9 +91,8 @@ extern "C" {
 int zxxml_init(void) {
     Client &c = client();
     if (!c.init_count.enter(c.rt)) return -1;
-    c.cursor = 1;
     c.timer_stop = 0;
-    if (!c.gate.create()) return c.rt.fail(0, kSEM_INIT);
+    if (!c.restart()) return c.rt.fail(0, kSEM_INIT);
     for (Module &m : c.modules) m.member_count = -1;
     c.start_kind = kStartTimer;
     if (c.rt.thread_start(0, thread_entry, nullptr) != 0) {
