@@ -57,6 +57,9 @@ typedef struct zxxml_settings_struct {
 typedef int (*zxxml_setup_modifier_t)(zxxml_setup_struct *setup);
 
 /* ---- lifecycle and module table ---- */
+/* A program may return from main or call exit() with modules open, in any state
+ * and without zxxml_uninit: the library's process-wide state is never torn down
+ * at exit, so its workers cannot block or break the exit. */
 ZX_API int  zxxml_init(void);
 ZX_API int  zxxml_uninit(void);
 ZX_API void zxxml_count_ref2zero(void);
