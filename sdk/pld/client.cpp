@@ -46,7 +46,7 @@ void Client::release(int slot) {
 
 namespace {
 
-// Undoes a reservation that could not start its worker.
+// Undoes an open that could not start its worker: the slot is free again.
 int fail_open(Client &c, int slot, int code) {
     if (slot > 0) {
         rt::SlotLock lock(c.rt, slot);

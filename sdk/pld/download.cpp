@@ -150,7 +150,7 @@ void run_worker(Client &c, int slot) {
     Request r;
     for (;;) {
         if (c.wait_request(slot) != 0) {
-            // Never serve without a wake: a broken wait only checks for close.
+            // Never serve without a request: a broken wait only checks for close.
             if (m.state.load() == kFree) break;
             platform::sleep_ms(rt::kSliceMs);
             continue;
