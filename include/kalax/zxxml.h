@@ -57,13 +57,24 @@ typedef struct zxxml_settings_struct {
 typedef int (*zxxml_setup_modifier_t)(zxxml_setup_struct *setup);
 
 /* ---- lifecycle and module table ---- */
+/* A program may return from main or call exit() with modules open, in any state
+ * and without zxxml_uninit: the library's process-wide state is never torn down
+ * at exit, so its workers cannot block or break the exit. */
 ZX_API int  zxxml_init(void);
 ZX_API int  zxxml_uninit(void);
 ZX_API void zxxml_count_ref2zero(void);
 ZX_API int  zxxml_open(const char *host, int port, const zxxml_settings_struct *settings, void *owner);
 ZX_API int  zxxml_open_many(void *owner);
 ZX_API int  zxxml_close(int module);
-/* Only from a callback on the module's own worker; does not return. */
+/* Closes a module from inside one of its own callbacks and ends the worker that
+ * runs the callback: it does not return, and the slot is free for a new open
+ * (later requests on the module give code 40). The worker ends by unwinding its
+ * stack through the callback, so every frame of the caller between the callback's
+ * entry and this call must let an unwind pass: no noexcept function (C++ ends the
+ * process there) and no catch (...) that does not rethrow. Local objects of those
+ * frames are destroyed on the way out. Called from any other thread it does
+ * nothing but store code 39 in the module's record (use zxxml_close there); a
+ * module number outside 1-99 stores code 18 in slot 0. */
 ZX_API void zxxml_close_for_callback(int module);
 ZX_API int  zxxml_clr_settings_struct(zxxml_settings_struct *settings);
 ZX_API int  zxxml_add_module(int module, const char *address, int port, const zxxml_settings_struct *settings);

@@ -7,13 +7,12 @@
 #include <cstring>
 
 #include "sdk/pld/filter.h"
+#include "sdk/runtime/no_destroy.h"
 #include "sdk/pld/logformat.h"
 
 namespace kalax::pld {
 
 namespace {
-
-constexpr int kEndWaitMs = 3000;
 
 // Request lines; %s is the authorisation line or nothing.
 constexpr const char *kTemplates[] = {
@@ -24,21 +23,18 @@ constexpr const char *kTemplates[] = {
     "GET /spilog.delall HTTP/1.0\r\n%s\r\n",
 };
 
-// Keeps at most size - 1 characters; null gives an empty text.
-void copy_text(char *dst, size_t size, const char *src) {
-    const size_t n = src ? strnlen(src, size - 1) : 0;
-    if (n) std::memcpy(dst, src, n);
-    std::memset(dst + n, 0, size - n);
-}
+using rt::copy_text;
+
+}  // namespace
 
 // Everything a closed slot must not keep: a later open starts from a clean slot,
 // and a conversion that names the slot filters nothing.
-void release_slot(Module &m) {
-    m.wake.reset();
+void Client::release(int slot) {
+    Module &m = modules[slot];
     std::memset(m.address, 0, sizeof m.address);
     std::memset(m.user, 0, sizeof m.user);
     std::memset(m.password, 0, sizeof m.password);
-    std::memset(m.request, 0, sizeof m.request);
+    std::memset(m.request_text, 0, sizeof m.request_text);
     m.port = 0;
     m.type_filter = 0;
     m.group_filter = 0;
@@ -48,15 +44,17 @@ void release_slot(Module &m) {
     m.callbacks = Callbacks{};
 }
 
-// Undoes a reservation that could not start its worker.
+namespace {
+
+// Undoes an open that could not start its worker: the slot is free again.
 int fail_open(Client &c, int slot, int code) {
     if (slot > 0) {
         rt::SlotLock lock(c.rt, slot);
-        c.modules[slot].run = kFree;
-        c.modules[slot].wake.reset();
+        c.modules[slot].state = kFree;
+        c.modules[slot].request.reset();
     }
     c.rt.set_error(0, code);
-    zx_sem_post(c.gate.get());
+    c.open_gate();
     return -1;
 }
 
@@ -75,7 +73,7 @@ bool module_number(int module) {
     return false;
 }
 
-bool is_open(const Module &m) { return m.run.load() != kFree && !m.closing; }
+bool is_open(const Module &m) { return m.state.load() != kFree && !m.closing.load(); }
 
 int queue(int module, uint8_t kind) {
     Client &c = client();
@@ -86,8 +84,7 @@ int queue(int module, uint8_t kind) {
         if (is_open(m)) {
             if (build_request(c, module, kind) != 0) return -1;
             m.kind = kind;
-            // Posted under the slot lock, so a close cannot destroy the semaphore under us.
-            c.rt.sem_post(module, m.wake.get());
+            c.post_request(module);  // the slot lock is recursive
             return 0;
         }
     }
@@ -101,8 +98,9 @@ int queue(int module, uint8_t kind) {
 Client::Client() : filter_pass(csv_filter_pass) {}
 
 Client &client() {
-    static Client instance;
-    return instance;
+    // Never destroyed: workers may still run while the process exits.
+    static rt::NoDestroy<Client> instance;
+    return instance.get();
 }
 
 Callbacks callbacks_of(const zxpld_settings_struct &s) {
@@ -121,22 +119,6 @@ Callbacks callbacks_of(const zxpld_settings_struct &s) {
     return cb;
 }
 
-bool slot_free(int slot) {
-    Client &c = client();
-    if (slot < 1 || slot >= kSlots) return false;
-    Module &m = c.modules[slot];
-    {
-        rt::SlotLock lock(c.rt, slot);
-        if (m.run.load() != kFree || m.closing) return false;
-    }
-    if (!c.rt.thread_attached(slot)) return true;
-    // A worker that outlived its close: the slot is free once that thread is gone.
-    if (c.rt.thread_end_wait(slot, 0) != 0) return false;
-    rt::SlotLock lock(c.rt, slot);
-    release_slot(m);
-    return true;
-}
-
 int build_request(Client &c, int slot, uint8_t kind) {
     Module &m = c.modules[slot];
     char auth[kAuthLineSize] = {};
@@ -150,7 +132,7 @@ int build_request(Client &c, int slot, uint8_t kind) {
         c.rt.set_error(slot, kBUFFER_FULL);
         return -1;
     }
-    std::memcpy(m.request, text, static_cast<size_t>(n) + 1);
+    std::memcpy(m.request_text, text, static_cast<size_t>(n) + 1);
     return 0;
 }
 
@@ -164,16 +146,15 @@ extern "C" {
 int zxpld_init(void) {
     Client &c = client();
     if (!c.init_count.enter(c.rt)) return -1;
-    c.cursor = 1;
-    if (!c.gate.create()) {
+    if (!c.restart()) {
         c.init_count.reset();  // nothing was set up; the next init starts afresh
         c.rt.set_error(0, kSEM_INIT);
         return -1;
     }
-    zx_sem_post(c.gate.get());
+    c.open_gate();
     for (int slot = 0; slot < kSlots; ++slot) {
         rt::SlotLock lock(c.rt, slot);
-        c.modules[slot].run = kFree;
+        c.modules[slot].state = kFree;
     }
     return 0;
 }
@@ -226,13 +207,15 @@ int zxpld_open(const zxpld_settings_struct *settings) {
         c.rt.set_error(0, kTHREAD_NOT_RUN);
         return -1;
     }
-    c.rt.sem_wait(0, c.gate.get());
-    const int slot = c.cursor;
-    if (!slot_free(slot)) return fail_open(c, 0, kID_IN_USE);
+    const int slot = c.take_slot();
+    if (slot < 0) {
+        c.rt.set_error(0, kID_IN_USE);
+        return -1;
+    }
     Module &m = c.modules[slot];
     {
         rt::SlotLock lock(c.rt, slot);
-        m.run = kReserved;
+        m.state = kOpening;
         m.kind = kNone;
         m.auth = 0;
         copy_text(m.address, sizeof m.address, settings->address);
@@ -240,20 +223,19 @@ int zxpld_open(const zxpld_settings_struct *settings) {
         copy_text(m.user, sizeof m.user, settings->user);
         copy_text(m.password, sizeof m.password, settings->password);
         if (settings->user || settings->password) m.auth = 1;
-        std::memset(m.request, 0, sizeof m.request);
+        std::memset(m.request_text, 0, sizeof m.request_text);
         m.user_data = settings->user_data;
         m.port = settings->port;
         m.type_filter = settings->type_filter;
         m.group_filter = settings->group_filter;
         m.callbacks = callbacks_of(*settings);
         m.socket = platform::kNoSocket;
-        // The semaphore exists before the worker does, so a close that races the
-        // worker's start always finds something to post.
-        if (!m.wake.create()) m.run = kFree;
     }
-    if (!m.wake) return fail_open(c, 0, kSEM_INIT);
-    if (c.rt.thread_start(slot, worker_entry, reinterpret_cast<void *>(static_cast<intptr_t>(slot))) != 0)
-        return fail_open(c, slot, kTHREAD_CREATE);
+    switch (c.start_worker(slot, worker_entry, reinterpret_cast<void *>(static_cast<intptr_t>(slot)))) {
+    case rt::ModuleTable::Start::Started: break;
+    case rt::ModuleTable::Start::NoSemaphore: return fail_open(c, slot, kSEM_INIT);
+    case rt::ModuleTable::Start::NoThread: return fail_open(c, slot, kTHREAD_CREATE);
+    }
     // The gate stays closed: the new worker opens it once it has moved the cursor.
     return slot;
 }
@@ -261,39 +243,23 @@ int zxpld_open(const zxpld_settings_struct *settings) {
 int zxpld_close(int module) {
     Client &c = client();
     if (!module_number(module)) return -1;
-    Module &m = c.modules[module];
-    bool open = false;
-    {
-        rt::SlotLock lock(c.rt, module);
-        open = is_open(m);
-        if (open) {
-            // From one of its own callbacks the worker would wait for itself; the
-            // module stays open and the caller learns it cannot be done from here.
-            if (c.rt.on_slot_thread(module)) {
-                c.rt.set_error(module, kTHREAD_NOT_EXIT);
-                return -1;
-            }
-            m.closing = true;
-            m.run = kFree;
-            zx_sem_post(m.wake.get());  // may already be posted: one wake is enough
-        }
-    }
-    if (!open) {
+    switch (c.close(module, true)) {
+    case rt::ModuleTable::Close::Closed:
+        return 0;
+    case rt::ModuleTable::Close::NotOpen:
+    case rt::ModuleTable::Close::Concurrent:
         c.rt.set_error(0, kID_NOT_FOUND);
         return -1;
+    case rt::ModuleTable::Close::OnOwnWorker:
+        // From one of its own callbacks the worker would wait for itself; the
+        // module stays open and the caller learns it cannot be done from here.
+    case rt::ModuleTable::Close::NotEnded:
+        // A worker stuck in a callback keeps the slot out of allocation until
+        // its thread has ended.
+        break;
     }
-    if (c.rt.thread_end_wait(module, kEndWaitMs) != 0) {
-        // The worker is stuck in a callback. The slot stays out of allocation
-        // until its thread has ended (slot_free reaps it then).
-        rt::SlotLock lock(c.rt, module);
-        m.closing = false;
-        c.rt.set_error(module, kTHREAD_NOT_EXIT);
-        return -1;
-    }
-    rt::SlotLock lock(c.rt, module);
-    release_slot(m);
-    m.closing = false;
-    return 0;
+    c.rt.set_error(module, kTHREAD_NOT_EXIT);
+    return -1;
 }
 
 int zxpld_get_spilog_csv(int module) { return queue(module, kCsv); }

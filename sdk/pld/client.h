@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kalax/zxpld.h"
+#include "sdk/runtime/module_table.h"
 #include "sdk/runtime/runtime.h"
 #include "sdk/runtime/transport.h"
 
@@ -17,10 +18,10 @@ namespace kalax::pld {
 
 inline constexpr int kSlots = rt::kSlots;
 
-// Run flag of a slot.
-inline constexpr int kFree = 0;
-inline constexpr int kReserved = -1;  // taken by zxpld_open until its worker runs
-inline constexpr int kRunning = 1;
+// Slot states.
+using rt::kFree;
+using rt::kOpening;  // taken by zxpld_open until its worker runs
+using rt::kRunning;
 
 // Request kinds; the kind of the last request stays after it was served.
 inline constexpr uint8_t kNone = 0;
@@ -29,7 +30,7 @@ inline constexpr uint8_t kBin = 2;
 inline constexpr uint8_t kDel = 3;
 inline constexpr uint8_t kDelAll = 4;
 
-inline constexpr size_t kAddressSize = 16;
+inline constexpr size_t kAddressSize = rt::kAddressSize;
 inline constexpr size_t kCredentialSize = 128;
 inline constexpr size_t kRequestSize = 1024;
 inline constexpr size_t kAuthLineSize = 512;
@@ -56,52 +57,44 @@ struct Callbacks {
 
 Callbacks callbacks_of(const zxpld_settings_struct &settings);
 
-struct Module {
+// The lifecycle (state, closing, request semaphore) comes from the core.
+struct Module : rt::SlotCore {
     char address[kAddressSize] = {};
     int32_t port = 0;
-    // Read by the transport's waits without the slot lock: 0 tells them to stop.
-    std::atomic<int> run{kFree};
     int32_t type_filter = 0;
     int32_t group_filter = 0;
     int32_t auth = 0;
     void *user_data = nullptr;
-    char request[kRequestSize] = {};
+    char request_text[kRequestSize] = {};  // the request line the worker sends next
     char user[kCredentialSize] = {};
     char password[kCredentialSize] = {};
-    rt::Semaphore wake;  // the request semaphore
     uint8_t kind = kNone;
     Callbacks callbacks;
     platform::Socket socket = platform::kNoSocket;
-    // Set by zxpld_close from the moment it stops the worker until the slot is
-    // released, so an open cannot take the slot in between.
-    bool closing = false;
 
-    rt::Link link(rt::Runtime &rt, int slot) { return rt::Link{&rt, slot, &run, &socket}; }
+    rt::Link link(rt::Runtime &rt, int slot) { return rt::Link{&rt, slot, &state, &socket}; }
 };
 
 // The filter pass applied to every CSV download; a seam so that tests can make
 // it fail as it would without memory.
 using FilterPass = int (*)(int type_filter, int group_filter, std::vector<char> &text, int *length);
 
-struct Client {
-    rt::Runtime rt;
+struct Client final : rt::ModuleTable {
     std::array<Module, kSlots> modules;
     rt::InitCount init_count;
-    int cursor = 1;          // the slot the next open takes; guarded by the gate
-    rt::Semaphore gate;      // held from an open until its worker has moved the cursor
     FilterPass filter_pass;
 
     Client();
+
+protected:
+    rt::SlotCore &core(int slot) override { return modules[rt::clamp_slot(slot)]; }
+    void release(int slot) override;
 };
 
 Client &client();
 
 // Worker thread of one module; `arg` carries the slot number.
 void worker_entry(void *arg);
-
-// Is the slot free for a new module? A slot whose worker outlived its close is
-// not, until that thread has ended. Called only while holding the open gate.
-bool slot_free(int slot);
 
 // Writes the request text of `kind` into the module (caller holds the slot
 // lock). 0, or -1 when the text does not fit (code 75 on the module).

@@ -16,7 +16,7 @@ namespace {
 
 // What the worker reads from its slot, under the slot lock, for one request.
 struct Request {
-    int run = kFree;
+    int state = kFree;
     uint8_t kind = kNone;
     char text[kRequestSize] = {};
     char address[kAddressSize] = {};
@@ -29,30 +29,12 @@ struct Request {
 
 enum class Outcome { Served, Stopped };
 
-// Moves the cursor on from the slot just taken: the next slot when it is free,
-// else the lowest free one. With none left the cursor stays and code 18 tells
-// that the next open will fail. Runs while the open gate is held.
-void move_cursor(Client &c, int taken) {
-    const int next = taken + 1;
-    if (next < kSlots && slot_free(next)) {
-        c.cursor = next;
-        return;
-    }
-    for (int slot = 1; slot < kSlots; ++slot) {
-        if (slot_free(slot)) {
-            c.cursor = slot;
-            return;
-        }
-    }
-    c.rt.set_error(0, kID_LIMIT);
-}
-
 void read_request(Client &c, int slot, Request &r) {
     Module &m = c.modules[slot];
     rt::SlotLock lock(c.rt, slot);
-    r.run = m.run.load();
+    r.state = m.state.load();
     r.kind = m.kind;
-    std::memcpy(r.text, m.request, sizeof r.text);
+    std::memcpy(r.text, m.request_text, sizeof r.text);
     r.text[sizeof r.text - 1] = '\0';
     std::memcpy(r.address, m.address, sizeof r.address);
     r.address[sizeof r.address - 1] = '\0';
@@ -147,8 +129,10 @@ Outcome serve(Client &c, int slot, const Request &r, std::vector<char> &buffer) 
 
 void run_worker(Client &c, int slot) {
     Module &m = c.modules[slot];
-    move_cursor(c, slot);
-    zx_sem_post(c.gate.get());
+    // With no slot left the cursor stays, and code 18 tells that the next open
+    // will fail; this worker still serves its own slot.
+    if (!c.move_cursor(slot)) c.rt.set_error(0, kID_LIMIT);
+    c.open_gate();
 
     std::vector<char> buffer;
     try {
@@ -159,20 +143,20 @@ void run_worker(Client &c, int slot) {
     }
     {
         rt::SlotLock lock(c.rt, slot);
-        int reserved = kReserved;
-        m.run.compare_exchange_strong(reserved, kRunning);  // a close that came first wins
+        int opening = kOpening;
+        m.state.compare_exchange_strong(opening, kRunning);  // a close that came first wins
     }
 
     Request r;
     for (;;) {
-        if (c.rt.sem_wait(slot, m.wake.get()) != 0) {
-            // Never serve without a wake: a broken wait only checks for close.
-            if (m.run.load() == kFree) break;
+        if (c.wait_request(slot) != 0) {
+            // Never serve without a request: a broken wait only checks for close.
+            if (m.state.load() == kFree) break;
             platform::sleep_ms(rt::kSliceMs);
             continue;
         }
         read_request(c, slot, r);
-        if (r.run == kFree) break;
+        if (r.state == kFree) break;
         if (r.kind == kNone) continue;
         if (serve(c, slot, r, buffer) == Outcome::Stopped) break;
     }

@@ -5,10 +5,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 
 namespace kalax::platform {
 
 // ---- threads ----------------------------------------------------------------
+struct ThreadControl;  // the system's handle and the end signal; opaque here
+
 // An owned thread handle. Empty when no thread is attached.
 class Thread {
 public:
@@ -21,14 +24,16 @@ public:
     // Waits up to `ms` for the thread to end. true: it ended and the handle is released.
     bool join_for(int ms);
     void detach();
-    bool attached() const noexcept { return attached_; }
+    bool attached() const noexcept { return control_ != nullptr; }
     bool is_current() const noexcept;
 
 private:
-    unsigned long id_ = 0;
-    bool attached_ = false;
+    std::shared_ptr<ThreadControl> control_;  // shared with the running thread
 };
 
+// Ends the calling thread by unwinding its stack: every frame between the
+// caller and the thread's start must allow that (no noexcept function, no
+// catch (...) that does not rethrow).
 [[noreturn]] void thread_exit();
 void sleep_ms(int ms);
 
@@ -37,6 +42,10 @@ int64_t now_seconds();   // wall clock, seconds since the epoch
 int64_t monotonic_ms();  // for measuring elapsed time only
 // Local time of `t`; false when the host cannot convert it.
 bool local_time(int64_t t, std::tm *out);
+
+// ---- errors -----------------------------------------------------------------
+// The system's text for error number `err` into `out` (always terminated).
+void error_text(int err, char *out, size_t size);
 
 // ---- sockets ----------------------------------------------------------------
 using Socket = int;
@@ -62,7 +71,9 @@ void socket_set_timed_out();
 long socket_send(Socket s, const char *data, size_t length);
 long socket_recv(Socket s, char *data, size_t capacity);
 void socket_close(Socket s);
-// First IPv4 address of `host` as dotted text into `out` (16 bytes).
-bool resolve_ipv4(const char *host, char out[16]);
+// A dotted IPv4 address with its terminator.
+inline constexpr size_t kDottedSize = 16;
+// First IPv4 address of `host` as dotted text into `out` (kDottedSize bytes).
+bool resolve_ipv4(const char *host, char out[kDottedSize]);
 
 }  // namespace kalax::platform

@@ -6,17 +6,6 @@
 
 namespace kalax::rt {
 
-namespace {
-
-void fill_sys_text(int err, char *out, size_t size) {
-    // GNU strerror_r may return a static string instead of filling the buffer.
-    char scratch[256];
-    const char *text = strerror_r(err, scratch, sizeof scratch);
-    std::snprintf(out, size, "%s", text ? text : "");
-}
-
-}  // namespace
-
 Runtime::Runtime() {
     for (auto &m : locks_) zx_thread_mutex_init(&m);
 }
@@ -31,7 +20,7 @@ int Runtime::set_error(int slot, int code) {
     zx_error_struct record{};
     record.sys_code = err;
     record.code = code;
-    fill_sys_text(err, record.sys_text, sizeof record.sys_text);
+    platform::error_text(err, record.sys_text, sizeof record.sys_text);
     std::snprintf(record.text, sizeof record.text, "%s", code_text(code));
     if (zx_thread_mutex_lock(&locks_[slot]) != 0) return -1;
     errors_[slot] = record;

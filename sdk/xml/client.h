@@ -8,8 +8,10 @@
 #include <memory>
 
 #include "kalax/zxxml.h"
+#include "sdk/runtime/module_table.h"
 #include "sdk/runtime/runtime.h"
 #include "sdk/runtime/transport.h"
+#include "sdk/xml/limits.h"
 #include "sdk/xmldoc/parser.h"
 #include "sdk/xmldoc/reduce.h"
 #include "sdk/xmldoc/writer.h"
@@ -19,7 +21,6 @@ namespace kalax::xml {
 
 inline constexpr int kSlots = ZXXML_ID_COUNT_MAX;
 inline constexpr int kMembersMax = ZXXML_MODULES_MAX;
-inline constexpr int kBufferSize = 20000;  // every buffer of this client (buffer_size_max)
 
 // Action flags: never requested since open, queued, served (with or without success).
 inline constexpr int32_t kNever = -1;
@@ -27,9 +28,9 @@ inline constexpr int32_t kPending = 0;
 inline constexpr int32_t kDone = 1;
 
 // Module states.
-inline constexpr int kFree = 0;
-inline constexpr int kOpening = -1;
-inline constexpr int kRunning = 1;
+using rt::kFree;
+using rt::kOpening;
+using rt::kRunning;
 
 // Action kinds of the dispatch and the parser.
 inline constexpr int kValues = 0;
@@ -38,7 +39,7 @@ inline constexpr int kUpload = 2;
 
 // One unit inside a group module.
 struct Member {
-    char address[16] = {};
+    char address[kAddressSize] = {};
     int32_t active = 1;
     int32_t port = 0;
     int32_t values_length = 0;
@@ -54,21 +55,18 @@ struct Member {
     zxxml_settings_struct settings = {};
 };
 
-struct Module {
-    char address[16] = {};  // dotted address as last resolved
-    char host[100] = {};
+// The lifecycle (state, closing, request semaphore) comes from the core.
+struct Module : rt::SlotCore {
+    char address[kAddressSize] = {};  // dotted address as last resolved
+    char host[kHostSize] = {};
     int32_t port = 0;
-    std::atomic<int> state{kFree};
-    // Set for the whole of a close: the slot reads free, but an open must not
-    // take it before the close has released what the old unit held.
-    std::atomic<bool> closing{false};
     int32_t values_flag = kNever;
     int32_t setup_flag = kNever;
     int32_t load_values_flag = kNever;
     int32_t load_setup_flag = kNever;
     int32_t send_flag = kDone;
     int32_t snmp_flag = kDone;
-    char snmp_address[16] = {};
+    char snmp_address[kAddressSize] = {};
     int32_t snmp_port = 0;
     uint8_t snmp_extract = 0;
     int32_t values_length = 0;
@@ -76,7 +74,6 @@ struct Module {
     char values[kBufferSize] = {};
     char setup[kBufferSize] = {};
     char send[kBufferSize] = {};
-    rt::Semaphore request;
     rt::Semaphore finish;
     int32_t deadline = 0;
     int32_t waiting = 0;
@@ -99,14 +96,15 @@ struct Module {
     void release_members();
 };
 
-struct Client {
-    rt::Runtime rt;
+struct Client final : rt::ModuleTable {
     std::array<Module, kSlots> modules;
     rt::InitCount init_count;
-    int cursor = 1;
     std::atomic<int> timer_stop{0};
-    rt::Semaphore gate;
-    uint8_t start_kind = 0;
+    uint8_t start_kind = kStartTimer;  // guarded by the gate
+
+protected:
+    rt::SlotCore &core(int slot) override { return modules[rt::clamp_slot(slot)]; }
+    void release(int slot) override;
 };
 
 Client &client();
@@ -125,9 +123,6 @@ inline bool require_running(Client &c, int module) {
     c.rt.set_error(module, kTHREAD_NOT_RUN);
     return false;
 }
-
-// Is the slot free for a new unit? A slot whose old worker has not ended yet is not.
-bool slot_free(int slot);
 
 // Parses `text` into the slot's records of `kind` (0 values, 1 setup), creating
 // them on first use. The caller holds the library lock. 0 or -1 (code stored).

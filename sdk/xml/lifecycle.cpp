@@ -1,73 +1,53 @@
 // Library start and stop, the module table, opening and closing units and groups.
 #include <cstring>
 
+#include "sdk/runtime/no_destroy.h"
 #include "sdk/xml/client.h"
 
 namespace kalax::xml {
 
 namespace {
 
-constexpr int kEndWaitMs = 3000;
-
-// Start kinds read by the common thread entry.
-constexpr uint8_t kStartTimer = 0;
-constexpr uint8_t kStartUnit = 1;
-constexpr uint8_t kStartGroup = 2;
-
-void copy_text(char *dst, size_t size, const char *src) {
-    const size_t n = src ? strnlen(src, size - 1) : 0;
-    if (n) std::memcpy(dst, src, n);
-    std::memset(dst + n, 0, size - n);
-}
+using rt::copy_text;
 
 // Undoes an open that could not start its worker; the slot stays opening, as a
 // caller must still close it, but holds nothing a later open could trip over.
 int fail_open(Client &c, int code) {
     c.rt.set_error(0, code);
-    zx_sem_post(c.gate.get());
+    c.open_gate();
     return -1;
 }
 
-// Common steps of both opens: the gate, the slot at the cursor, its state.
+// Common steps of both opens: the gate, the slot at the cursor, its start kind.
 int begin_open(Client &c, uint8_t kind) {
     if (!c.init_count.initialised() || !c.gate) return c.rt.fail(0, kTHREAD_NOT_RUN);
-    c.rt.sem_wait(0, c.gate.get());
-    const int slot = c.cursor;
+    const int slot = c.take_slot();
+    if (slot < 0) return c.rt.fail(0, kID_IN_USE);
     c.start_kind = kind;
-    if (!slot_free(slot)) {
-        fail_open(c, kID_IN_USE);
-        return -1;
-    }
     return slot;
 }
 
 int start_worker(Client &c, int slot) {
-    Module &m = c.modules[slot];
-    // A new unit starts with a clean record: an earlier unit's failure in this
-    // slot would otherwise make every retrieval of the new one refuse.
-    const zx_error_struct clean{};
-    c.rt.copy_error(slot, &c.rt.error(slot), &clean);
-    // The request semaphore exists before the worker does, so a close that races
-    // the worker's start always finds something to post.
-    if (!m.request.create()) return fail_open(c, kSEM_INIT);
-    if (c.rt.thread_start(slot, thread_entry, nullptr) != 0) return fail_open(c, kTHREAD_CREATE);
-    return slot;
+    switch (c.start_worker(slot, thread_entry, nullptr)) {
+    case rt::ModuleTable::Start::Started: return slot;
+    case rt::ModuleTable::Start::NoSemaphore: return fail_open(c, kSEM_INIT);
+    case rt::ModuleTable::Start::NoThread: break;
+    }
+    return fail_open(c, kTHREAD_CREATE);
 }
 
-// Everything but the thread: used by close and when an abandoned worker is reaped.
-void release_slot(Module &m) {
-    std::memset(m.address, 0, sizeof m.address);
-    std::memset(m.host, 0, sizeof m.host);
-    m.release_records();
-    m.release_members();
-    m.request.reset();
+// A close wakes the slot's zxxml_wait_finish caller: nothing will finish there.
+void wake_waiter_on_close(rt::ModuleTable &table, int slot) {
+    Module &m = static_cast<Client &>(table).modules[slot];
+    if (m.waiting == 1) zx_sem_post(m.finish.get());
 }
 
 }  // namespace
 
 Client &client() {
-    static Client instance;
-    return instance;
+    // Never destroyed: workers may still run while the process exits.
+    static rt::NoDestroy<Client> instance;
+    return instance.get();
 }
 
 bool check_module(int module) {
@@ -76,15 +56,14 @@ bool check_module(int module) {
     return false;
 }
 
-bool slot_free(int slot) {
-    Client &c = client();
-    if (slot < 1 || slot >= kSlots) return false;
-    if (c.modules[slot].state.load() != kFree || c.modules[slot].closing.load()) return false;
-    if (!c.rt.thread_attached(slot)) return true;
-    // A worker that outlived its close: the slot is free once that thread is gone.
-    if (c.rt.thread_end_wait(slot, 0) != 0) return false;
-    release_slot(c.modules[slot]);
-    return true;
+// Everything but the thread and the request semaphore: a closed or reaped slot
+// keeps nothing of its old unit.
+void Client::release(int slot) {
+    Module &m = modules[slot];
+    std::memset(m.address, 0, sizeof m.address);
+    std::memset(m.host, 0, sizeof m.host);
+    m.release_records();
+    m.release_members();
 }
 
 void Module::release_records() {
@@ -112,18 +91,17 @@ extern "C" {
 int zxxml_init(void) {
     Client &c = client();
     if (!c.init_count.enter(c.rt)) return -1;
-    c.cursor = 1;
     c.timer_stop = 0;
-    if (!c.gate.create()) return c.rt.fail(0, kSEM_INIT);
+    if (!c.restart()) return c.rt.fail(0, kSEM_INIT);
     for (Module &m : c.modules) m.member_count = -1;
     c.start_kind = kStartTimer;
     if (c.rt.thread_start(0, thread_entry, nullptr) != 0) {
-        zx_sem_post(c.gate.get());
+        c.open_gate();
         c.rt.set_error(0, kTHREAD0_CREATE);
         return -1;
     }
     c.rt.sem_wait(0, c.gate.get());  // the timer posts once it runs
-    zx_sem_post(c.gate.get());
+    c.open_gate();
     return 0;
 }
 
@@ -154,7 +132,7 @@ int zxxml_clr_settings_struct(zxxml_settings_struct *settings) {
 
 int zxxml_open(const char *host, int port, const zxxml_settings_struct *settings, void *owner) {
     Client &c = client();
-    if (!host || std::strlen(host) >= sizeof Module::host) return c.rt.fail(0, kIP_NOT_VALID);
+    if (!host || std::strlen(host) >= kHostSize) return c.rt.fail(0, kIP_NOT_VALID);
     const int slot = begin_open(c, kStartUnit);
     if (slot < 0) return -1;
     Module &m = c.modules[slot];
@@ -209,47 +187,30 @@ int zxxml_open_many(void *owner) {
 int zxxml_close(int module) {
     if (!check_module(module)) return -1;
     Client &c = client();
-    Module &m = c.modules[module];
-    if (c.rt.on_slot_thread(module)) {
+    switch (c.close(module, false, wake_waiter_on_close)) {
+    case rt::ModuleTable::Close::Closed:
+        return 0;
+    case rt::ModuleTable::Close::OnOwnWorker:
         // It would wait for itself: callbacks close with zxxml_close_for_callback.
-        c.rt.set_error(module, kTHREAD_NOT_EXIT);
-        return -1;
+        return c.rt.fail(module, kTHREAD_NOT_EXIT);
+    case rt::ModuleTable::Close::Concurrent:
+        return c.rt.fail(module, kACTION_NOT_FINISH);  // another thread is closing it
+    case rt::ModuleTable::Close::NotEnded:
+    case rt::ModuleTable::Close::NotOpen:
+        break;
     }
-    bool expected = false;
-    if (!m.closing.compare_exchange_strong(expected, true)) {
-        c.rt.set_error(module, kACTION_NOT_FINISH);  // another thread is closing it
-        return -1;
-    }
-    {
-        rt::SlotLock lock(c.rt, module);
-        m.state = kFree;
-        if (m.waiting == 1) zx_sem_post(m.finish.get());
-        if (m.request) zx_sem_post(m.request.get());
-    }
-    if (c.rt.thread_end_wait(module, kEndWaitMs) != 0) {
-        // The slot reads as free but stays out of allocation until the thread ends.
-        c.rt.set_error(module, kTHREAD_NOT_EXIT);
-        m.closing = false;
-        return -1;
-    }
-    {
-        rt::SlotLock lock(c.rt, module);
-        release_slot(m);
-    }
-    m.closing = false;
-    return 0;
+    return c.rt.fail(module, kTHREAD_NOT_EXIT);
 }
 
 void zxxml_close_for_callback(int module) {
     Client &c = client();
-    if (!check_module(module) || !c.rt.on_slot_thread(module)) return;
-    Module &m = c.modules[module];
-    m.state = kFree;
-    c.rt.thread_release(module);
-    {
-        rt::SlotLock lock(c.rt, module);
-        release_slot(m);
+    if (!check_module(module)) return;
+    if (!c.rt.on_slot_thread(module)) {
+        // Only the worker may end itself; from anywhere else the module stays open.
+        c.rt.set_error(module, kTHREAD_NOT_EXIT);
+        return;
     }
+    c.close_own(module);
     platform::thread_exit();
 }
 
@@ -259,7 +220,7 @@ int zxxml_add_module(int module, const char *address, int port, const zxxml_sett
     Module &m = c.modules[module];
     rt::SlotLock lock(c.rt, module);
     if (m.member_count < 0) return c.rt.fail(module, kID_NOT_FOUND);
-    if (!address || std::strlen(address) >= sizeof Member::address) return c.rt.fail(module, kIP_NOT_VALID);
+    if (!address || std::strlen(address) >= kAddressSize) return c.rt.fail(module, kIP_NOT_VALID);
     if (m.member_count >= kMembersMax) return c.rt.fail(module, kMODULES_LIMIT);
     for (int i = 0; i < m.member_count; ++i) {
         const Member &other = *m.members[i];
@@ -315,7 +276,7 @@ int zxxml_get_module_many(int module, int index, char *address, int *port) {
     rt::SlotLock lock(c.rt, module);
     if (!m.is_group()) return c.rt.fail(module, kID_NOT_FOUND);
     if (index < 0 || index >= m.member_count) return c.rt.fail(module, kINDEX_NOT_FOUND);
-    if (address) copy_text(address, sizeof Member::address, m.members[index]->address);
+    if (address) copy_text(address, kAddressSize, m.members[index]->address);
     if (port) *port = m.members[index]->port;
     return 0;
 }

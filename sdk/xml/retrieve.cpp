@@ -2,6 +2,7 @@
 // cached records and record copies.
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "sdk/xml/client.h"
 
@@ -27,7 +28,7 @@ constexpr char kXmlMarker[] = "<?xml ";
 bool has_marker(const char *buffer, int length) {
     if (length <= 0) return false;
     const size_t n = strnlen(buffer, static_cast<size_t>(length));
-    return memmem(buffer, n, kXmlMarker, sizeof kXmlMarker - 1) != nullptr;
+    return std::string_view(buffer, n).find(kXmlMarker) != std::string_view::npos;
 }
 
 // What one retrieval works on: a body and the records of one kind.

@@ -85,7 +85,7 @@ int queue_upload(int module, Build build) {
         m.send_flag = before;
         return -1;
     }
-    c.rt.sem_post(module, m.request.get());
+    c.post_request(module);
     return 0;
 }
 
@@ -192,7 +192,7 @@ int zxxml_get_snmp_manager(int module) {
         m.setup[0] = '\0';
         m.setup_length = 0;
     }
-    c.rt.sem_post(module, m.request.get());
+    c.post_request(module);
     return 0;
 }
 
@@ -203,7 +203,7 @@ int zxxml_get_snmp_manager_cache(int module, char *address, int *port) {
     rt::SlotLock lock(c.rt, module);
     if (!m.snmp_address[0]) return c.rt.fail(module, kIP_PORT_NOT_FOUND);
     if (address) {
-        std::memset(address, 0, 16);
+        std::memset(address, 0, kAddressSize);
         std::memcpy(address, m.snmp_address, strnlen(m.snmp_address, 15));
     }
     if (port) *port = m.snmp_port;

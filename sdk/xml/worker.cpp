@@ -1,5 +1,5 @@
-// Worker threads, the request cycle, callback dispatch, the timer thread and the
-// finish operations.
+// The request cycle: the workers of single units and groups, their exchanges
+// with the unit, callback dispatch, the timer thread and the common thread entry.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,9 +45,9 @@ int connect_unit(Client &c, int slot, int index, char *address, const char *host
     const zxxml_callback_struct cb = callbacks_of(c, slot);
     int rc = rt::kIoOk;
     if (host && host[0]) {
-        char resolved[16] = {};
+        char resolved[kAddressSize] = {};
         if (!platform::resolve_ipv4(host, resolved)) {
-            std::memset(address, 0, 16);
+            std::memset(address, 0, kAddressSize);
             c.rt.set_error(slot, kRESOLVE);
             rc = rt::kIoFailed;
         } else {
@@ -204,6 +204,30 @@ int upload(Client &c, Worker &w, int index, char *address, const char *host, int
     return rc;
 }
 
+// What a unit's worker reads from its slot, under the slot lock, for one request.
+enum Action { None, GetValues, GetSetup, LoadValues, LoadSetup, Upload };
+struct Request {
+    int state = kFree;
+    Action action = None;
+    uint8_t extract = 0;  // a setup fetch also reads the SNMP manager
+    zxxml_settings_struct settings{};
+};
+
+Request read_request(Client &c, int slot) {
+    const Module &m = c.modules[slot];
+    Request r;
+    rt::SlotLock lock(c.rt, slot);
+    r.state = m.state.load();
+    if (m.values_flag == kPending) r.action = GetValues;
+    else if (m.setup_flag == kPending) r.action = GetSetup;
+    else if (m.load_values_flag == kPending) r.action = LoadValues;
+    else if (m.load_setup_flag == kPending) r.action = LoadSetup;
+    else if (m.send_flag == kPending) r.action = Upload;
+    r.extract = m.snmp_extract;
+    r.settings = m.settings;
+    return r;
+}
+
 void unit_worker(Worker &w) {
     Client &c = client();
     Module &m = c.modules[w.slot];
@@ -220,25 +244,13 @@ void unit_worker(Worker &w) {
     wake_waiter(w.slot);
     uint8_t extract = 0;
     for (;;) {
-        c.rt.sem_wait(w.slot, m.request.get());
-        if (m.state.load() == kFree) return;
+        c.wait_request(w.slot);
+        const Request r = read_request(c, w.slot);
+        if (r.state == kFree) return;
         c.rt.set_error(w.slot, kOK);
-        enum { None, GetValues, GetSetup, LoadValues, LoadSetup, Upload } action = None;
-        {
-            rt::SlotLock lock(c.rt, w.slot);
-            if (m.values_flag == kPending) action = GetValues;
-            else if (m.setup_flag == kPending) action = GetSetup;
-            else if (m.load_values_flag == kPending) action = LoadValues;
-            else if (m.load_setup_flag == kPending) action = LoadSetup;
-            else if (m.send_flag == kPending) action = Upload;
-        }
-        zxxml_settings_struct settings;
-        {
-            rt::SlotLock lock(c.rt, w.slot);
-            settings = m.settings;
-        }
+        const zxxml_settings_struct &settings = r.settings;
         int rc = rt::kIoOk;
-        switch (action) {
+        switch (r.action) {
         case None:
             break;
         case GetValues:
@@ -256,10 +268,7 @@ void unit_worker(Worker &w) {
             extract = 0;
             break;
         case GetSetup:
-            {
-                rt::SlotLock lock(c.rt, w.slot);
-                extract = m.snmp_extract;
-            }
+            extract = r.extract;
             m.setup_length = kBufferSize;
             rc = fetch(c, w.slot, -1, m.address, m.host, m.port, m.setup, &m.setup_length, kSetup, settings);
             if (rc == rt::kIoStopped) return;
@@ -274,7 +283,7 @@ void unit_worker(Worker &w) {
             break;
         case LoadValues:
         case LoadSetup: {
-            const bool values = action == LoadValues;
+            const bool values = r.action == LoadValues;
             const int kind = values ? kValues : kSetup;
             const int failed = values ? parse_locked(c, w.slot, m.values, m.values_length, kValues)
                                       : parse_locked(c, w.slot, m.setup, m.setup_length, kSetup);
@@ -318,7 +327,7 @@ void group_worker(Worker &w) {
     }
     wake_waiter(w.slot);
     for (;;) {
-        c.rt.sem_wait(w.slot, m.request.get());
+        c.wait_request(w.slot);
         if (m.state.load() == kFree) {
             rt::SlotLock lock(c.rt, w.slot);
             m.release_members();
@@ -385,11 +394,12 @@ void group_worker(Worker &w) {
 
 void timer_loop() {
     Client &c = client();
-    zx_sem_post(c.gate.get());
+    c.open_gate();
     while (!c.timer_stop.load()) {
         for (int slot = 0; slot < kSlots; ++slot) {
+            // Every slot, free ones too: a wait for kind 0 or 1 may sit on a
+            // slot that never runs, and its timeout must still end it.
             Module &m = c.modules[slot];
-            if (m.state.load() == kFree) continue;
             const int32_t now = static_cast<int32_t>(platform::now_seconds());
             rt::SlotLock lock(c.rt, slot);
             if (m.waiting == 1 && m.deadline < now) {
@@ -402,221 +412,31 @@ void timer_loop() {
     }
 }
 
-// Moves the cursor on from the slot just taken; false when no slot is left.
-bool move_cursor(Client &c) {
-    const int next = c.cursor + 1;
-    if (next < kSlots && slot_free(next)) {
-        c.cursor = next;
-        return true;
-    }
-    for (int slot = 1; slot < kSlots; ++slot) {
-        if (slot_free(slot)) {
-            c.cursor = slot;
-            return true;
-        }
-    }
-    return false;
-}
-
 }  // namespace
-
-void wake_waiter(int module) {
-    Client &c = client();
-    Module &m = c.modules[module];
-    rt::SlotLock lock(c.rt, module);
-    if (m.waiting == 1) zx_sem_post(m.finish.get());
-}
 
 void thread_entry(void *) {
     Client &c = client();
     const uint8_t kind = c.start_kind;
-    if (kind == 0) {
+    if (kind == kStartTimer) {
         timer_loop();
         return;
     }
     Worker w{c.cursor, nullptr};
-    if (!move_cursor(c)) {
-        zx_sem_post(c.gate.get());
+    if (!c.move_cursor(w.slot)) {
+        c.open_gate();
         c.rt.set_error(0, kID_LIMIT);
         return;
     }
     w.copies.reset(new (std::nothrow) DispatchCopies);
-    zx_sem_post(c.gate.get());
+    c.open_gate();
     if (!w.copies) {
         c.rt.set_error(0, kMEMORY);
         return;
     }
-    if (kind == 1)
+    if (kind == kStartUnit)
         unit_worker(w);
     else
         group_worker(w);
 }
 
-int xml_parse(int module, char *text, int length, int kind) {
-    Client &c = client();
-    Module &m = c.modules[rt::clamp_slot(module)];
-    if (kind == kValues) {
-        if (!m.values_counts) m.values_counts.reset(new (std::nothrow) zxxml_values_count_struct{});
-        if (m.values_counts && !m.values_record) m.values_record.reset(new (std::nothrow) zxxml_values_struct{});
-        if (!m.values_counts || !m.values_record) return c.rt.fail(module, kMEMORY);
-        const int code = xmldoc::parse_values(text, length, m.values_record.get(), m.values_counts.get());
-        if (code) c.rt.set_error(module, code);
-        return code ? -1 : 0;
-    }
-    if (kind == kSetup) {
-        if (!m.setup_counts) m.setup_counts.reset(new (std::nothrow) zxxml_setup_count_struct{});
-        if (m.setup_counts && !m.setup_record) m.setup_record.reset(new (std::nothrow) zxxml_setup_struct{});
-        if (!m.setup_counts || !m.setup_record) return c.rt.fail(module, kMEMORY);
-        const int code = xmldoc::parse_setup(text, length, m.setup_record.get(), m.setup_counts.get());
-        if (code) c.rt.set_error(module, code);
-        return code ? -1 : 0;
-    }
-    return -1;
-}
-
 }  // namespace kalax::xml
-
-using namespace kalax;
-using namespace kalax::xml;
-
-namespace {
-
-// The common shape of the four queueing calls: state check and flag under the
-// slot lock, then one post of the request semaphore.
-template <typename Mark>
-int queue(int module, Mark mark) {
-    if (!check_module(module)) return -1;
-    Client &c = client();
-    Module &m = c.modules[module];
-    {
-        rt::SlotLock lock(c.rt, module);
-        if (!require_running(c, module)) return -1;
-        mark(m);
-    }
-    c.rt.sem_post(module, m.request.get());
-    return 0;
-}
-
-int load(int module, const char *text, int length, bool values) {
-    if (!check_module(module)) return -1;
-    Client &c = client();
-    if (length >= LENGTH_MAX) return c.rt.fail(module, kLENGTH_LIMIT);
-    if (!text || length < 0) return c.rt.fail(module, kNULL_POINTER);
-    return queue(module, [&](Module &m) {
-        char *buffer = values ? m.values : m.setup;
-        std::memset(buffer, 0, kBufferSize);
-        std::memcpy(buffer, text, strnlen(text, static_cast<size_t>(length)));
-        if (values) {
-            m.load_values_flag = kPending;
-            m.values_length = length;
-        } else {
-            m.load_setup_flag = kPending;
-            m.setup_length = length;
-            m.snmp_extract = 0;
-        }
-    });
-}
-
-int finish_flag(const Module &m, int kind) {
-    switch (kind) {
-    case 0: case 1: return m.state.load();
-    case 2: case 3: return m.values_flag;
-    case 4: case 5: return m.setup_flag;
-    case 6: return m.snmp_flag;
-    case 7: case 8: return m.send_flag;
-    case 9: return m.load_values_flag;
-    default: return m.load_setup_flag;
-    }
-}
-
-}  // namespace
-
-extern "C" {
-
-int zxxml_get_values(int module) {
-    return queue(module, [](Module &m) {
-        m.values_flag = kPending;
-        m.values[0] = '\0';
-        m.values_length = 0;
-    });
-}
-
-int zxxml_get_setup(int module) {
-    return queue(module, [](Module &m) {
-        m.setup_flag = kPending;
-        m.setup[0] = '\0';
-        m.setup_length = 0;
-        m.snmp_extract = 0;
-    });
-}
-
-int zxxml_load_values(int module, const char *text, int length) { return load(module, text, length, true); }
-
-int zxxml_load_setup(int module, const char *text, int length) { return load(module, text, length, false); }
-
-int zxxml_finish(int module, int kind) {
-    if (!check_module(module)) return -1;
-    Client &c = client();
-    // Slot 0's record is never written while a module's lock is held.
-    if (kind < 0 || kind > 10) return c.rt.fail(0, kACTION_NOT_VALID);
-    int flag;
-    {
-        rt::SlotLock lock(c.rt, module);
-        flag = finish_flag(c.modules[module], kind);
-    }
-    if (flag == kDone) return 0;
-    c.rt.set_error(0, kACTION_NOT_FINISH);
-    return -1;
-}
-
-int zxxml_wait_finish(int module, int kind, int timeout_seconds) {
-    if (!check_module(module)) return -1;
-    Client &c = client();
-    Module &m = c.modules[module];
-    if (kind < 0 || kind >= 11) return c.rt.fail(0, kACTION_NOT_VALID);
-    {
-        rt::SlotLock lock(c.rt, module);
-        if (kind >= 2 && m.state.load() != kRunning) return c.rt.fail(module, kTHREAD_NOT_RUN);
-        if (m.waiting == 1) {  // one waiter per slot: a second would steal the first one's wakes
-            c.rt.set_error(module, kACTION_NOT_FINISH);
-            return -1;
-        }
-        if (m.finish.create()) {
-            m.waiting = 1;
-            m.deadline = static_cast<int32_t>(platform::now_seconds() + (timeout_seconds < 0 ? 0 : timeout_seconds));
-        }
-    }
-    if (m.waiting != 1) return c.rt.fail(0, kSEM_INIT);
-    auto end_wait = [&]() {
-        rt::SlotLock lock(c.rt, module);
-        m.waiting = 0;
-        const int32_t deadline = m.deadline;
-        m.finish.reset();
-        return deadline;
-    };
-    if (zxxml_finish(module, kind) == 0) {
-        end_wait();
-        return 0;
-    }
-    bool finished = false, closed = false;
-    for (;;) {
-        zx_sem_wait(m.finish.get());
-        if (zxxml_finish(module, kind) == 0) {
-            finished = true;
-            break;
-        }
-        rt::SlotLock lock(c.rt, module);
-        if (m.deadline == 0) break;
-        // A close wakes its waiter; nothing will ever finish on a closed slot.
-        if (m.state.load() == kFree) {
-            closed = true;
-            break;
-        }
-    }
-    const int32_t deadline = end_wait();
-    if (finished || (deadline != 0 && !closed)) return 0;
-    c.rt.set_error(0, closed ? kTHREAD_NOT_RUN : kTIMEOUT);
-    return -1;
-}
-
-}  // extern "C"

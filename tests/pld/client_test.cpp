@@ -137,6 +137,22 @@ TEST_F(PldClient, AddressOf15CharactersOpensAnd16Fail) {
     EXPECT_EQ(zxpld_open(&s), 2);
 }
 
+TEST_F(PldClient, ANewModuleDoesNotInheritTheFailureOfTheSlotsLastOne) {
+    Recorder r;
+    zxpld_settings_struct s = recorded_settings("127.0.0.1", sim::refused_port(), &r);
+    const int m = zxpld_open(&s);
+    ASSERT_EQ(m, 1);
+    ASSERT_EQ(zxpld_get_spilog_del(m), 0);
+    ASSERT_TRUE(r.events.wait_for("connect_error", 1));
+    EXPECT_EQ(error_code(m), kSOCKET_CONNECT);
+    ASSERT_EQ(zxpld_close(m), 0);
+    zxpld_count_ref2zero();
+    ASSERT_EQ(zxpld_uninit(), 0);
+    ASSERT_EQ(zxpld_init(), 0);
+    ASSERT_EQ(zxpld_open(&s), m);  // the same slot again
+    EXPECT_EQ(error_code(m), kOK);
+}
+
 TEST_F(PldClient, ModulesAreNumberedFromOneAndSlotZeroIsNeverOpened) {
     Recorder r;
     zxpld_settings_struct s = recorded_settings("127.0.0.1", sim::refused_port(), &r);

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "kalax/zx.h"
+#include "sdk/runtime/platform.h"
 #include "sdk/runtime/result_codes.h"
 #include "sdk/runtime/runtime.h"
 
@@ -190,4 +191,41 @@ TEST(Threads, EndWaitKeepsTheHandleOfAThreadThatOutlivesIt) {
     zx_sem_post(release.get());
     EXPECT_EQ(rt.thread_end_wait(9, 3000), 0);
     EXPECT_FALSE(rt.thread_attached(9));
+}
+
+TEST(Threads, EndWaitSeesAThreadThatEndedItselfByUnwinding) {
+    rt::Runtime rt;
+    static std::atomic<bool> unwound{false};
+    struct Mark {
+        ~Mark() { unwound = true; }
+    };
+    auto entry = [](void *) {
+        Mark mark;
+        platform::thread_exit();
+    };
+    ASSERT_EQ(rt.thread_start(7, entry, nullptr), 0);
+    EXPECT_EQ(rt.thread_end_wait(7, 3000), 0);
+    EXPECT_TRUE(unwound);
+    EXPECT_FALSE(rt.thread_attached(7));
+}
+
+TEST(Threads, OnlyTheSlotsOwnThreadIsCurrent) {
+    rt::Runtime rt;
+    static std::atomic<int> seen{-1};
+    static rt::Runtime *runtime = nullptr;
+    runtime = &rt;
+    auto entry = [](void *) { seen = runtime->on_slot_thread(4) ? 1 : 0; };
+    ASSERT_EQ(rt.thread_start(4, entry, nullptr), 0);
+    EXPECT_FALSE(rt.on_slot_thread(4));
+    ASSERT_EQ(rt.thread_end_wait(4, 3000), 0);
+    EXPECT_EQ(seen.load(), 1);
+    EXPECT_FALSE(rt.on_slot_thread(4));
+}
+
+TEST(ErrorStore, SystemTextIsTheSystemsOwn) {
+    rt::Runtime rt;
+    errno = ECONNREFUSED;
+    rt.set_error(3, kOK);
+    EXPECT_EQ(rt.error(3).sys_code, ECONNREFUSED);
+    EXPECT_STREQ(rt.error(3).sys_text, std::strerror(ECONNREFUSED));
 }

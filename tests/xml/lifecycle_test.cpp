@@ -1,8 +1,11 @@
 // Library start and stop, the module table, opens, closes and group members.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "support/xml_fixture.h"
 
@@ -182,6 +185,13 @@ TEST_F(XmlClient, FinishKindsAndTheirChecks) {
     EXPECT_EQ(zxxml_finish(m, -1), -1);
 }
 
+TEST_F(XmlClient, WaitForTheWorkerOnAFreeSlotEndsAtItsTimeout) {
+    for (int kind : {0, 1}) {
+        EXPECT_EQ(zxxml_wait_finish(5, kind, 1), -1);  // never opened: nothing will ever run there
+        EXPECT_EQ(xml_code(0), 19);
+    }
+}
+
 TEST_F(XmlClient, WaitWithZeroTimeoutEndsWithCode19) {
     const int m = open_idle();
     EXPECT_EQ(zxxml_wait_finish(m, 3, 0), -1);
@@ -221,4 +231,69 @@ TEST_F(XmlClient, CredentialLengthsAreCheckedUserFirst) {
     EXPECT_EQ(zxxml_authenticate_set(m, "user", long_text.c_str()), -1);
     EXPECT_EQ(xml_code(m), 42);
     EXPECT_EQ(zxxml_authenticate_set(m, std::string(99, 'u').c_str(), std::string(99, 'p').c_str()), 0);
+}
+
+// ---- zxxml_close_for_callback ---------------------------------------------------
+
+namespace {
+
+struct SelfClose {
+    std::atomic<bool> unwound{false};    // a frame of the callback was left by unwinding
+    std::atomic<bool> returned{false};   // the call came back (it must not)
+    std::atomic<bool> ran{false};
+};
+
+struct SetOnUnwind {
+    std::atomic<bool> &flag;
+    ~SetOnUnwind() { flag = true; }
+};
+
+void close_self(int module, void *owner, int, zxxml_values_struct *, zxxml_values_count_struct *) {
+    auto *s = static_cast<SelfClose *>(owner);
+    s->ran = true;
+    SetOnUnwind guard{s->unwound};
+    zxxml_close_for_callback(module);
+    s->returned = true;
+}
+
+constexpr char kTinyValues[] = "<?xml version=\"1.0\"?><Root></Root>";
+
+}  // namespace
+
+TEST_F(XmlClient, CloseForCallbackEndsItsOwnWorkerAndFreesTheSlot) {
+    SelfClose self;
+    zxxml_settings_struct settings{};
+    settings.callbacks.on_values = close_self;
+    const int m = zxxml_open("127.0.0.1", 9, &settings, &self);
+    ASSERT_EQ(m, 1);
+    ASSERT_EQ(zxxml_wait_finish(m, 0, 5), 0);
+    ASSERT_EQ(zxxml_load_values(m, kTinyValues, static_cast<int>(sizeof kTinyValues - 1)), 0);
+    for (int i = 0; i < 500 && !self.unwound; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(self.ran);
+    EXPECT_TRUE(self.unwound) << "the thread did not end through its own frames";
+    EXPECT_FALSE(self.returned);
+    EXPECT_EQ(zxxml_get_values(m), -1);
+    EXPECT_EQ(xml_code(m), 40);
+    EXPECT_EQ(zxxml_type_of(m), -1);
+    // The slot goes back to the allocator: the cursor comes round to it.
+    int reopened = -1;
+    for (int i = 0; i < 99 && reopened != m; ++i) reopened = zxxml_open("127.0.0.1", 9, nullptr, nullptr);
+    EXPECT_EQ(reopened, m);
+}
+
+TEST_F(XmlClient, CloseForCallbackFromAnotherThreadLeavesTheModuleOpen) {
+    const int m = open_idle();
+    zxxml_close_for_callback(m);  // the test's thread is not the module's worker
+    EXPECT_EQ(xml_code(m), 39);
+    EXPECT_EQ(zxxml_type_of(m), 0) << "the module still runs";
+    EXPECT_EQ(zxxml_load_values(m, kTinyValues, static_cast<int>(sizeof kTinyValues - 1)), 0);
+    EXPECT_EQ(zxxml_wait_finish(m, 9, 5), 0);
+    std::thread other([m] { zxxml_close_for_callback(m); });
+    other.join();
+    EXPECT_EQ(zxxml_type_of(m), 0);
+    zxxml_close_for_callback(0);
+    EXPECT_EQ(xml_code(0), 18);
+    zxxml_close_for_callback(100);
+    EXPECT_EQ(xml_code(0), 18);
+    EXPECT_EQ(zxxml_close(m), 0);
 }

@@ -10,16 +10,61 @@
 
 namespace kalax::platform {
 
+// A bounded join needs to know when the thread has finished; plain POSIX has no
+// timed join, so the thread signals its own end.
+struct ThreadControl {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t ended;
+    pthread_t id{};
+    bool has_id = false;
+    bool done = false;
+    void (*entry)(void *) = nullptr;
+    void *arg = nullptr;
+
+    ThreadControl() {
+        pthread_condattr_t attr;
+        pthread_condattr_init(&attr);
+        pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+        pthread_cond_init(&ended, &attr);
+        pthread_condattr_destroy(&attr);
+    }
+    ~ThreadControl() {
+        pthread_cond_destroy(&ended);
+        pthread_mutex_destroy(&mutex);
+    }
+    ThreadControl(const ThreadControl &) = delete;
+    ThreadControl &operator=(const ThreadControl &) = delete;
+
+    void set_id(pthread_t self) {
+        pthread_mutex_lock(&mutex);
+        id = self;
+        has_id = true;
+        pthread_mutex_unlock(&mutex);
+    }
+};
+
 namespace {
 
-struct Start {
-    void (*entry)(void *);
-    void *arg;
+// Signals the end when the thread leaves its entry, by return or by
+// thread_exit's unwinding alike.
+struct EndSignal {
+    ThreadControl &control;
+    ~EndSignal() {
+        pthread_mutex_lock(&control.mutex);
+        control.done = true;
+        pthread_cond_broadcast(&control.ended);
+        pthread_mutex_unlock(&control.mutex);
+    }
 };
 
 void *trampoline(void *p) {
-    std::unique_ptr<Start> start(static_cast<Start *>(p));
-    start->entry(start->arg);
+    // The thread's own reference: the control outlives a handle that detaches.
+    std::unique_ptr<std::shared_ptr<ThreadControl>> start(static_cast<std::shared_ptr<ThreadControl> *>(p));
+    const std::shared_ptr<ThreadControl> control = *start;
+    start.reset();
+    control->set_id(pthread_self());
+    EndSignal signal{*control};
+    control->entry(control->arg);
     return nullptr;
 }
 
@@ -29,38 +74,63 @@ Thread::~Thread() { detach(); }
 
 bool Thread::start(void (*entry)(void *), void *arg) {
     detach();
-    auto start = std::make_unique<Start>(Start{entry, arg});
+    auto control = std::make_shared<ThreadControl>();
+    control->entry = entry;
+    control->arg = arg;
+    auto start = std::make_unique<std::shared_ptr<ThreadControl>>(control);
+    // The handle is set before the thread exists: the thread may ask at once
+    // whether it is the handle's thread.
+    control_ = control;
     pthread_t id;
-    if (pthread_create(&id, nullptr, trampoline, start.get()) != 0) return false;
+    if (pthread_create(&id, nullptr, trampoline, start.get()) != 0) {
+        control_.reset();
+        return false;
+    }
     start.release();  // the new thread owns it now
-    id_ = static_cast<unsigned long>(id);
-    attached_ = true;
+    control->set_id(id);
     return true;
 }
 
 bool Thread::join_for(int ms) {
-    if (!attached_) return true;
+    if (!control_) return true;
+    ThreadControl &c = *control_;
     timespec deadline{};
-    clock_gettime(CLOCK_REALTIME, &deadline);
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += ms / 1000;
     deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
     if (deadline.tv_nsec >= 1000000000L) {
         deadline.tv_sec += 1;
         deadline.tv_nsec -= 1000000000L;
     }
-    if (pthread_timedjoin_np(static_cast<pthread_t>(id_), nullptr, &deadline) != 0) return false;
-    attached_ = false;
+    pthread_mutex_lock(&c.mutex);
+    int rc = 0;
+    while (!c.done && rc != ETIMEDOUT) rc = pthread_cond_timedwait(&c.ended, &c.mutex, &deadline);
+    const bool done = c.done;
+    const pthread_t id = c.id;
+    pthread_mutex_unlock(&c.mutex);
+    if (!done) return false;
+    // The thread has left its entry; what remains of it ends at once.
+    pthread_join(id, nullptr);
+    control_.reset();
     return true;
 }
 
 void Thread::detach() {
-    if (!attached_) return;
-    pthread_detach(static_cast<pthread_t>(id_));
-    attached_ = false;
+    if (!control_) return;
+    pthread_mutex_lock(&control_->mutex);
+    const pthread_t id = control_->id;
+    pthread_mutex_unlock(&control_->mutex);
+    pthread_detach(id);
+    control_.reset();
 }
 
 bool Thread::is_current() const noexcept {
-    return attached_ && pthread_equal(static_cast<pthread_t>(id_), pthread_self());
+    const std::shared_ptr<ThreadControl> control = control_;
+    if (!control) return false;
+    pthread_mutex_lock(&control->mutex);
+    const bool current = control->has_id && pthread_equal(control->id, pthread_self());
+    pthread_mutex_unlock(&control->mutex);
+    return current;
 }
 
 void thread_exit() { pthread_exit(nullptr); }
