@@ -13,9 +13,11 @@ namespace kalax::xmldoc {
 // comment before it or in an element inside it.
 //
 // Returns 0, also for a document the XML parser stops on as not well-formed
-// (the records then hold what came before the fault); kXML_NOT_VALID when the
-// XML parser could not start (for example length 0), with the records all zero;
-// kMEMORY when the key index could not be built; kNULL_POINTER for a null record.
+// that still holds its root's end tag (the records then hold what came before
+// the fault); kXML_NOT_VALID, with the records all zero, when the XML parser
+// could not start (for example length 0) or the document was cut before its
+// root's end tag; kMEMORY when the key index could not be built or the parser
+// ran out of memory; kNULL_POINTER for a null record.
 //
 // The state of a parse lives in the call: any number of threads may parse into
 // different records at the same time.
