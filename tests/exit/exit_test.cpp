@@ -23,6 +23,7 @@
 
 #include "kalax/zxpld.h"
 #include "kalax/zxxml.h"
+#include "support/full_listener.h"
 #include "unitsim/unitsim.h"
 
 extern char **environ;
@@ -140,34 +141,6 @@ TEST(ExitChild, Run) {
 }
 
 // ---- the parent side -----------------------------------------------------------
-
-// A port whose connects never complete: its listen queue is full and nothing accepts.
-class SilentListener {
-public:
-    SilentListener() {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (bind(listener_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(listener_, 0) != 0 ||
-            getsockname(listener_, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-            return;
-        port_ = ntohs(a.sin_port);
-        filler_ = socket(AF_INET, SOCK_STREAM, 0);
-        if (connect(filler_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) port_ = 0;
-    }
-    ~SilentListener() {
-        if (filler_ >= 0) close(filler_);
-        if (listener_ >= 0) close(listener_);
-    }
-    int port() const { return port_; }
-
-private:
-    int listener_ = -1;
-    int filler_ = -1;
-    int port_ = 0;
-};
 
 struct ChildResult {
     bool marked = false;          // the child reached its state and said so
@@ -296,7 +269,7 @@ TEST_F(ProgramExit, XmlModuleIdle) {
 }
 
 TEST_F(ProgramExit, XmlModuleConnectingToASilentAddress) {
-    SilentListener silent;
+    kalax::test::FullListener silent;
     ASSERT_GT(silent.port(), 0);
     expect_clean_exit("xml_connecting", silent.port());
 }
@@ -330,7 +303,7 @@ TEST_F(ProgramExit, LogModuleIdle) {
 }
 
 TEST_F(ProgramExit, LogModuleConnectingToASilentAddress) {
-    SilentListener silent;
+    kalax::test::FullListener silent;
     ASSERT_GT(silent.port(), 0);
     expect_clean_exit("pld_connecting", silent.port());
 }

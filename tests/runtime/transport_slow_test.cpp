@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "sdk/runtime/transport.h"
+#include "support/full_listener.h"
 
 using namespace kalax;
 
@@ -25,50 +26,17 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// A loopback listener that never accepts, with its queue filled: the kernel
-// drops every further connection attempt, so a connect to it stays pending.
-struct FullListener {
-    int listener = -1;
-    int port = 0;
-    std::vector<int> fillers;
-
-    FullListener() {
-        listener = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (bind(listener, reinterpret_cast<sockaddr *>(&addr), len) != 0 || listen(listener, 0) != 0 ||
-            getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
-            return;
-        port = ntohs(addr.sin_port);
-        // Connect until one attempt is left pending.
-        for (int i = 0; i < 16; ++i) {
-            const int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            fillers.push_back(c);
-            connect(c, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-            pollfd p{c, POLLOUT, 0};
-            if (poll(&p, 1, 300) == 0) return;
-        }
-        port = 0;  // the queue never filled
-    }
-    ~FullListener() {
-        for (int c : fillers) close(c);
-        if (listener >= 0) close(listener);
-    }
-};
-
 }  // namespace
 
 TEST(ConnectSlow, ConnectThatNeverCompletesReportsTimedOut) {
-    FullListener full;
-    ASSERT_NE(full.port, 0) << "could not fill a listener's queue";
+    kalax::test::FullListener full;
+    ASSERT_NE(full.port(), 0) << "could not fill a listener's queue";
     rt::Runtime rt;
     std::atomic<int> state{1};
     platform::Socket socket = platform::kNoSocket;
     const rt::Link link{&rt, 5, &state, &socket};
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(rt::connect_dotted(link, "127.0.0.1", full.port), rt::kIoFailed);
+    EXPECT_EQ(rt::connect_dotted(link, "127.0.0.1", full.port()), rt::kIoFailed);
     const double took = seconds_since(start);
     EXPECT_GE(took, rt::kConnectSlices - 0.5);
     EXPECT_LE(took, rt::kConnectSlices + 2.0);
