@@ -262,12 +262,26 @@ TEST(ReduceText, NotWellFormedBeforeTheRootEndsFailsAndLeavesTheBuffer) {
         "<Root><Info>a\x01</Info></Root>",  // no XML character
         "",                                 // zero bytes only
         "<!-- only a comment -->",
+        // Cut off as a dropped connection or a caller's truncated text leaves
+        // a document, also inside an element the unit is never sent.
+        "<Root><Global><Units>C</Units></Global><Agent><Version>1</Version>",
+        "<Root><Email><Port>25</Port></Email><User><Entry><Name>adm",
+        "<Root><Time><Port>123</Port><Date>2024-03-",
+        "<Root><Global><Units>C</Units></Global></Ro",
+        "<Root><SenSet><Entry><Idx>1</Idx><Name>a &am",
     };
     for (const char *doc : rows) {
         const Reduced r = Reduce(doc);
         EXPECT_EQ(kalax::kXML_NOT_VALID, r.code) << doc;
         EXPECT_EQ(doc, r.text) << doc;
     }
+}
+
+TEST(ReduceText, RefusedDocumentLeavesNoStateForTheNext) {
+    EXPECT_EQ(kalax::kXML_NOT_VALID, Reduce("<Root><Agent><Version>1</Version>").code);
+    const Reduced r = Reduce("<Root><Agent><Version>1</Version></Agent><Global><Units>C</Units></Global></Root>");
+    EXPECT_EQ(0, r.code);
+    EXPECT_EQ(kDecl + "<Root><Global><Units>C</Units></Global></Root>", r.text);
 }
 
 TEST(ReduceText, WhatFollowsTheRootIsNotLookedAt) {
