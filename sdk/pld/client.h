@@ -36,10 +36,13 @@ inline constexpr size_t kRequestSize = 1024;
 inline constexpr size_t kAuthLineSize = 512;
 
 // The download buffer: its size when the worker starts, the least it grows by,
-// and the most it may hold (lengths reach callbacks as int).
+// and the most it may hold. The transport ends a reply at kResponseMax bytes, so
+// a body and its terminator never need more; growth, which can double the
+// buffer, is cut at the same bound. Lengths reach callbacks as int.
 inline constexpr size_t kDownloadInitial = 102400;
 inline constexpr size_t kDownloadStep = 102400;
-inline constexpr size_t kDownloadLimit = static_cast<size_t>(INT_MAX);
+inline constexpr size_t kDownloadLimit = rt::kResponseMax + 1;
+static_assert(kDownloadLimit <= static_cast<size_t>(INT_MAX));
 
 struct Callbacks {
     void (*on_connect)(int, void *) = nullptr;
