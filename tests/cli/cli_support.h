@@ -27,13 +27,17 @@ struct Run {
 };
 
 // Runs KALAX_CLI_PATH with `args`, collecting both streams; kills the child
-// after `timeout_s` seconds (status -1 then).
-inline Run run_kalax(const std::vector<std::string> &args, int timeout_s = 60) {
+// after `timeout_s` seconds (status -1 then). With `stdout_path` the child's
+// standard output goes to that file instead (and `out` stays empty).
+inline Run run_kalax(const std::vector<std::string> &args, int timeout_s = 60, const char *stdout_path = nullptr) {
     int out_pipe[2], err_pipe[2];
     if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+    if (stdout_path)
+        posix_spawn_file_actions_addopen(&actions, 1, stdout_path, O_WRONLY, 0);
+    else
+        posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
     posix_spawn_file_actions_addclose(&actions, out_pipe[0]);
     posix_spawn_file_actions_addclose(&actions, err_pipe[0]);

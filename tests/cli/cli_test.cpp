@@ -189,6 +189,19 @@ TEST_F(Cli, FailuresExitNonzeroWithOneLineNamingTheCode) {
     expect_failure(run_kalax({"log-convert", file("missing.bin")}), 6, "File open failure");
 }
 
+TEST_F(Cli, OutputThatCannotBeWrittenIsAFailure) {
+    start();
+    const std::vector<sim::LogRecord> records = {{0, 1205589969, 0, {{1, 215}}}};
+    std::ofstream(file("log.bin"), std::ios::binary) << sim::encode_log_bin(records);
+    const std::vector<std::vector<std::string>> commands = {
+        {"values", host}, {"setup", host}, {"values", host, "--json"}, {"log-convert", file("log.bin")}};
+    for (const auto &args : commands) {
+        const auto r = run_kalax(args, 60, "/dev/full");
+        EXPECT_EQ(r.status, 1) << args[0] << ": " << r.err;
+        EXPECT_NE(r.err.find("writing standard output: No space left on device"), std::string::npos) << r.err;
+    }
+}
+
 TEST_F(Cli, AUnitThatNeverAnswersEndsInTimeout) {
     start();
     sim::Fault silent;

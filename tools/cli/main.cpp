@@ -1,5 +1,6 @@
 // kalax: read, change and log Kalyx monitoring units from a shell.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <cstring>
@@ -95,7 +96,14 @@ int main(int argc, char **argv) {
         const Options options = parse_options(*command, argc, argv, 2);
         std::optional<ClientLibraries> clients;
         if (command->clients) clients.emplace();
-        return command->run(options);
+        const int status = command->run(options);
+        // Output that never reached its file (a full disk, a closed pipe) is
+        // no success, whatever the command itself saw.
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            std::fprintf(stderr, "kalax %s: writing standard output: %s\n", command->name, std::strerror(errno));
+            return 1;
+        }
+        return status;
     } catch (const UsageError &e) {
         std::fprintf(stderr, "kalax %s: %s (see kalax %s --help)\n", command->name, e.what(), command->name);
         return 2;
