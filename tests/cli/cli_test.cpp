@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sstream>
 
 #include "cli/cli_support.h"
@@ -66,10 +67,13 @@ protected:
     std::filesystem::path folder;
 };
 
-// Every failure is exactly one line on standard error naming the code and its text.
+// Every failure is exactly one line on standard error naming the code and its
+// text (after a download's progress line).
 void expect_failure(const kalax::test::Run &r, int code, const char *text) {
     EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_EQ(lines_of(r.err).size(), 1u) << r.err;
+    size_t lines = 0;
+    for (const std::string &line : lines_of(r.err)) lines += line.rfind("downloading spilog.", 0) != 0;
+    EXPECT_EQ(lines, 1u) << r.err;
     EXPECT_NE(r.err.find("error " + std::to_string(code) + ": " + text), std::string::npos) << r.err;
 }
 
@@ -375,4 +379,254 @@ TEST_F(Cli, DemoRunsToCompletion) {
     EXPECT_EQ(appends[0].first, appends[0].second);
     EXPECT_GT(appends[1].first, 0);
     EXPECT_EQ(appends[1].second, appends[0].second + appends[1].first);
+}
+
+// ---- hostile units: never a false success, never a damaged log file -------------------
+
+namespace {
+
+sim::Fault raw(std::string bytes) {
+    sim::Fault f;
+    f.raw_response = std::move(bytes);
+    return f;
+}
+
+sim::Fault answered(std::string body) {
+    sim::Fault f;
+    f.body = std::move(body);
+    return f;
+}
+
+// Runs the commands side by side (each may wait out the client's silence limit).
+std::vector<kalax::test::Run> run_all(const std::vector<std::vector<std::string>> &commands) {
+    std::vector<std::future<kalax::test::Run>> runs;
+    for (const auto &args : commands) runs.push_back(std::async(std::launch::async, [args] { return run_kalax(args); }));
+    std::vector<kalax::test::Run> out;
+    for (auto &r : runs) out.push_back(r.get());
+    return out;
+}
+
+}  // namespace
+
+TEST_F(Cli, APortThatIsNoUnitFailsEveryLogCommandAndTheSnmpManager) {
+    sim::UnitConfig config;
+    config.auto_log = false;
+    start(config);
+    unit->append_log({0, 1205589909, 0, {{1, 215}}});
+    const std::string csv = file("log.csv");
+    const std::string kept = sim::format_log_csv(unit->log());
+    std::ofstream(csv, std::ios::binary) << kept;
+
+    sim::Fault silent;
+    silent.never_answer = true;
+    sim::Fault late;
+    late.silence_ms = 11000;
+    const std::pair<const char *, sim::Fault> faults[] = {{"accepts and closes", raw("")},
+                                                          {"SSH banner", raw("SSH-2.0-OpenSSH_9.2p1\r\n")},
+                                                          {"silent", silent},
+                                                          {"answers after 11 s", late}};
+    for (const auto &[name, fault] : faults) {
+        SCOPED_TRACE(name);
+        unit->set_fault("*", fault);
+        const auto runs = run_all({{"log", host},
+                                   {"log", host, "--append", csv},
+                                   {"log-delete", host},
+                                   {"log-delete", host, "--all"},
+                                   {"snmp-manager", host, "192.0.2.9", "162"}});
+        for (const auto &r : runs) {
+            EXPECT_EQ(r.status, 1) << r.out << r.err;
+            EXPECT_EQ(r.out.find("deleted"), std::string::npos) << r.out;
+            EXPECT_EQ(r.out.find("appended"), std::string::npos) << r.out;
+            EXPECT_EQ(r.out.find("now sends"), std::string::npos) << r.out;
+            EXPECT_EQ(r.out.find("took"), std::string::npos) << r.out;
+        }
+        unit->clear_faults();
+        // A unit that answers too late may have acted all the same; the tool
+        // cannot know, and says it failed.
+        if (!fault.silence_ms) {
+            EXPECT_EQ(unit->log().size(), 1u) << "nothing deleted";
+        }
+        EXPECT_EQ(slurp(csv), kept);
+    }
+}
+
+TEST_F(Cli, AnSnmpManagerAnsweredByAPageIsNotTaken) {
+    start();
+    const auto before = unit->traps()[0];
+    unit->set_fault("*", answered("<html><body>Please log in</body></html>\r\n"));
+    const auto r = run_kalax({"snmp-manager", host, "192.0.2.9", "162"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_EQ(r.out.find("took"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("now sends"), std::string::npos) << r.out;
+    unit->clear_faults();
+    EXPECT_EQ(unit->traps()[0].ip, before.ip);
+}
+
+TEST_F(Cli, ABodyThatIsNoLogIsNeverWrittenAnywhere) {
+    start();
+    const std::string csv = file("log.csv");
+    const std::string kept = sim::format_log_csv({{0, 1205589909, 0, {{1, 215}}}});
+    std::ofstream(csv, std::ios::binary) << kept;
+    std::string noise(4096, '\0');
+    for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 7919u + 13u) % 251u + 1u);
+    const std::pair<const char *, sim::Fault> bodies[] = {
+        {"login page", answered("<html><head><title>Login</title></head>\r\n<body><form>user</form></body></html>\r\n")},
+        {"random bytes", answered(noise + "\r\n")},
+        {"redirect page", raw("HTTP/1.0 200 OK\r\n\r\n<html><meta http-equiv=\"refresh\" content=\"0; url=/login\"></html>\n")},
+        {"chunked", raw("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                        "2a\r\n2008/03/15;14:06:09;0;0;1;1;215;\r\n\r\n0\r\n\r\n")}};
+    for (const auto &[name, fault] : bodies) {
+        SCOPED_TRACE(name);
+        unit->set_fault("/spilog.txt", fault);
+        unit->set_fault("/spilog.bin", fault);
+        const auto out = run_kalax({"log", host});
+        expect_failure(out, 11, "File not valid");
+        EXPECT_TRUE(out.out.empty()) << out.out;
+        EXPECT_NE(out.err.find("not a"), std::string::npos) << out.err;
+        expect_failure(run_kalax({"log", host, "--append", csv}), 11, "File not valid");
+        EXPECT_EQ(run_kalax({"log", host, "--bin", "--append", csv}).status, 1);
+        EXPECT_EQ(slurp(csv), kept);
+    }
+}
+
+TEST_F(Cli, ACutDownloadKeepsOnlyWholeLinesAndSaysSo) {
+    sim::UnitConfig config;
+    config.auto_log = false;
+    start(config);
+    for (int i = 0; i < 5; ++i) unit->append_log({0, 1205589909 + 60 * i, 0, {{1, 200 + i}}});
+    const std::vector<sim::LogRecord> log = unit->log();
+    const std::vector<sim::LogRecord> first4(log.begin(), log.begin() + 4);
+    const std::string whole = sim::format_log_csv(log);
+    const size_t cut_at = whole.size() - 9;  // inside the last line
+    sim::Fault cut;
+    cut.raw_response = "HTTP/1.0 200 OK\r\n\r\n" + whole.substr(0, cut_at);
+    unit->set_fault("/spilog.txt", cut);
+
+    const auto out = run_kalax({"log", host});
+    expect_failure(out, 11, "File not valid");
+    EXPECT_NE(out.err.find("cut off"), std::string::npos) << out.err;
+    EXPECT_EQ(out.out, sim::format_log_csv(first4));
+
+    const std::string csv = file("log.csv");
+    auto r = run_kalax({"log", host, "--append", csv});
+    expect_failure(r, 11, "File not valid");
+    EXPECT_EQ(r.out.rfind("4 of 4 downloaded lines", 0), 0u) << r.out;
+    EXPECT_EQ(slurp(csv), out.out) << "no fragment written";
+
+    // The unit answers whole again: only the missing line follows.
+    unit->clear_faults();
+    r = run_kalax({"log", host, "--append", csv});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("1 of 5 downloaded lines", 0), 0u) << r.out;
+    EXPECT_EQ(slurp(csv), whole);
+
+    // A binary download cut inside a record: the whole records, never the cut one.
+    const std::string bin = sim::encode_log_bin(log);
+    sim::Fault cut_bin;
+    cut_bin.raw_response = "HTTP/1.0 200 OK\r\n\r\n" + bin.substr(0, bin.size() - 3);
+    unit->set_fault("/spilog.bin", cut_bin);
+    const auto b = run_kalax({"log", host, "--bin"});
+    expect_failure(b, 11, "File not valid");
+    EXPECT_NE(b.err.find("incomplete record"), std::string::npos) << b.err;
+    EXPECT_EQ(b.out, sim::encode_log_bin(first4));
+    const std::string bin_csv = file("bin.csv");
+    expect_failure(run_kalax({"log", host, "--bin", "--append", bin_csv}), 11, "File not valid");
+    EXPECT_EQ(slurp(bin_csv), sim::format_log_csv(first4));
+}
+
+TEST_F(Cli, AppendNeverDoublesOrDamagesTheFile) {
+    sim::UnitConfig config;
+    config.auto_log = false;
+    start(config);
+    unit->append_log({0, 1205589909, 0, {{1, 215}}});
+    unit->append_log({1, 1205589969, 3, {{1, 1}}});
+    unit->append_log({0, 1205590029, 4, {{1, 0}}});
+    const std::string all = sim::format_log_csv(unit->log());
+    const auto line = [&](size_t i) { return sim::format_log_csv({unit->log()[i]}); };
+    const auto lf = [](std::string text) {
+        for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
+        return text;
+    };
+
+    // LF line ends: the file keeps them, and the overlap is found.
+    const std::string unix_file = file("unix.csv");
+    std::ofstream(unix_file, std::ios::binary) << lf(line(0));
+    auto r = run_kalax({"log", host, "--append", unix_file});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(slurp(unix_file), lf(all));
+    r = run_kalax({"log", host, "--append", unix_file});
+    EXPECT_EQ(r.out.rfind("0 of 3", 0), 0u) << r.out;
+    EXPECT_EQ(slurp(unix_file), lf(all));
+
+    // No final line end: the last line is ended, never glued to the next record.
+    const std::string open_end = file("open.csv");
+    std::ofstream(open_end, std::ios::binary) << line(0) + line(1).substr(0, line(1).size() - 2);
+    r = run_kalax({"log", host, "--append", open_end});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(slurp(open_end), all);
+    // ... and a fragment the unit does not hold is refused, the file untouched.
+    const std::string fragment = file("fragment.csv");
+    const std::string cut_text = line(0) + line(1).substr(0, 25);
+    std::ofstream(fragment, std::ios::binary) << cut_text;
+    expect_failure(run_kalax({"log", host, "--append", fragment}), 11, "File not valid");
+    EXPECT_EQ(slurp(fragment), cut_text);
+
+    // A last line of 10,237 characters and more: still found, still not doubled.
+    unit->append_log({0, 1205590089, 0, {}});
+    sim::LogRecord wide{0, 1205590149, 0, {}};
+    for (int i = 0; i < 61; ++i) wide.pairs.push_back({i + 1, -32000 + i});
+    std::string long_line = sim::format_log_csv({wide});
+    std::string more;
+    while (more.size() < 10300) more += "1;";
+    long_line.insert(long_line.size() - 2, more);  // a record still, 10 kB long
+    const std::string long_file = file("long.csv");
+    std::ofstream(long_file, std::ios::binary) << all + long_line;
+    sim::Fault served;
+    served.body = all + long_line;
+    unit->set_fault("/spilog.txt", served);
+    r = run_kalax({"log", host, "--append", long_file});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("0 of 4", 0), 0u) << r.out;
+    EXPECT_EQ(slurp(long_file), all + long_line);
+    unit->clear_faults();
+
+    // A file written with another filter is refused before anything is downloaded.
+    const std::string alarms = file("alarms.csv");
+    std::ofstream(alarms, std::ios::binary) << line(1);
+    r = run_kalax({"log", host, "--type", "normal", "--append", alarms});
+    expect_failure(r, 11, "File not valid");
+    EXPECT_NE(r.err.find("other filters"), std::string::npos) << r.err;
+    EXPECT_EQ(slurp(alarms), line(1));
+    r = run_kalax({"log", host, "--type", "alarm", "--append", alarms});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(slurp(alarms), line(1)) << "within one filter the overlap is found";
+
+    // A file that is no log is refused, and an unwritable one before the download.
+    const std::string page = file("page.csv");
+    std::ofstream(page, std::ios::binary) << "<html>login</html>\n";
+    expect_failure(run_kalax({"log", host, "--append", page}), 11, "File not valid");
+    EXPECT_EQ(slurp(page), "<html>login</html>\n");
+    sim::Fault silent;
+    silent.never_answer = true;
+    unit->set_fault("*", silent);
+    for (const std::string &bad : {file("no-folder/log.csv"), folder.string()}) {
+        const auto t0 = std::chrono::steady_clock::now();
+        expect_failure(run_kalax({"log", host, "--append", bad}), 6, "File open failure");
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5)) << "found before the download";
+    }
+}
+
+TEST_F(Cli, NulBytesInTheLogCostOnlyTheirLines) {
+    start();
+    const std::vector<sim::LogRecord> records = {{0, 1205589909, 0, {{1, 215}}},
+                                                 {0, 1205589969, 0, {{1, 216}}},
+                                                 {0, 1205590029, 0, {{1, 217}}}};
+    std::string body = sim::format_log_csv(records);
+    const size_t second = body.find("\r\n") + 2;
+    body[second + 3] = '\0';
+    unit->set_fault("/spilog.txt", answered(body));
+    const auto r = run_kalax({"log", host});
+    expect_failure(r, 11, "File not valid");
+    EXPECT_NE(r.err.find("1 lines holding a NUL byte left out"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, sim::format_log_csv({records[0], records[2]}));
 }

@@ -81,26 +81,59 @@ int cmd_snmp_manager(const Options &o) {
     if (r.ec != std::errc() || r.ptr != p.data() + p.size() || port < 1 || port > 65535)
         throw UsageError("bad PORT '" + p + "' (1-65535)");
     unit.set_snmp_manager(o.args[1], port);
-    // The answer is the unit's setup; its first trap destination is the manager.
+    // The answer is the unit's setup; only a first trap destination that reads
+    // back as sent shows the unit took it (a login page answers 200 as well).
     zxxml_setup_struct *setup = nullptr;
     zxxml_setup_count_struct *counts = nullptr;
-    if (zxxml_get_setup_cache(unit.module(), &setup, &counts) == 0 && counts->SnmpTraps > 0) {
-        const auto &port_text = setup->SnmpTraps_Entry_Port[0];
-        SnmpManager now;
-        now.address = field_text(setup->SnmpTraps_Entry_IPaddr[0]);
-        now.port = std::atoi(field_text(port_text).c_str());
-        print_manager("the unit now sends its traps to ", now);
-    } else {
-        std::printf("the unit took the SNMP manager\n");
-    }
+    if (zxxml_get_setup_cache(unit.module(), &setup, &counts) != 0 || counts == nullptr || counts->SnmpTraps <= 0)
+        fail(74, unit.label() + ": the unit's answer holds no trap destination, so it is not known to have taken it");
+    SnmpManager now;
+    now.address = field_text(setup->SnmpTraps_Entry_IPaddr[0]);
+    now.port = std::atoi(field_text(setup->SnmpTraps_Entry_Port[0]).c_str());
+    if (now.address != o.args[1] || now.port != port)
+        fail(73, unit.label() + ": the unit answered with trap destination " + clean_utf8(now.address) + ":" +
+                     std::to_string(now.port) + ", not the one sent");
+    print_manager("the unit now sends its traps to ", now);
     return 0;
 }
 
-void download_and_append(LogSession &log, bool binary, const std::string &path, FILE *out) {
-    const std::string body = log.download(binary);
-    const std::string csv = binary ? log.to_csv(body) : body;
-    const AppendResult r = append_new_lines(path, csv);
+LogLines download_log(LogSession &log, bool binary) {
+    const std::string raw = log.download(binary);
+    if (!binary) return split_csv_log(raw, log.type_filter(), log.group_filter(), log.label() + ": spilog.txt");
+    const std::string context = log.label() + ": spilog.bin";
+    const size_t whole = whole_binary_records(raw, context);
+    // The conversion applies the module's filters.
+    LogLines lines = split_csv_log(log.to_csv(raw.substr(0, whole)), 0, 0, context);
+    lines.cut_bytes = raw.size() - whole;
+    return lines;
+}
+
+void judge_leftovers(const LogLines &log, bool binary, const std::string &label) {
+    std::string problem;
+    if (log.cut_bytes != 0)
+        problem = "the download was cut off: " + std::to_string(log.cut_bytes) + " bytes of an incomplete " +
+                  (binary ? "record" : "line") + " left out";
+    if (log.nul_lines != 0)
+        problem += (problem.empty() ? "" : "; ") + std::to_string(log.nul_lines) +
+                   " lines holding a NUL byte left out";
+    if (!problem.empty())
+        fail(11, label + ": " + problem + " (" + std::to_string(log.lines.size()) + " whole lines kept)");
+}
+
+namespace {
+
+void append_downloaded(AppendTarget &target, const LogLines &log, const std::string &path, FILE *out) {
+    const AppendResult r = target.append(log.lines);
     std::fprintf(out, "%zu of %zu downloaded lines were new and appended to %s\n", r.added, r.downloaded, path.c_str());
+}
+
+}  // namespace
+
+void download_and_append(LogSession &log, bool binary, const std::string &path, FILE *out) {
+    AppendTarget target(path, log.type_filter(), log.group_filter());
+    const LogLines lines = download_log(log, binary);
+    append_downloaded(target, lines, path, out);
+    judge_leftovers(lines, binary, log.label());
 }
 
 int cmd_log(const Options &o) {
@@ -109,12 +142,27 @@ int cmd_log(const Options &o) {
         throw UsageError("--type and --group filter CSV lines: use them without --bin, or with --append");
     LogSession log(resolve_target(o.args[0]), o, stderr);
     if (!o.append.empty()) {
-        download_and_append(log, o.binary, o.append, stdout);
+        // FILE is judged before the unit is asked for anything.
+        AppendTarget target(o.append, o.type_filter, o.group_filter);
+        const LogLines lines = download_log(log, o.binary);
+        append_downloaded(target, lines, o.append, stdout);
+        judge_leftovers(lines, o.binary, log.label());
         return 0;
     }
-    const std::string body = log.download(o.binary);
+    std::string body;
+    LogLines lines;
+    if (o.binary) {
+        const std::string raw = log.download(true);
+        const size_t whole = whole_binary_records(raw, log.label() + ": spilog.bin");
+        lines.cut_bytes = raw.size() - whole;
+        body = raw.substr(0, whole);
+    } else {
+        lines = download_log(log, false);
+        body = join_lines(lines.lines);
+    }
     if (std::fwrite(body.data(), 1, body.size(), stdout) != body.size() || std::fflush(stdout) != 0)
         fail(7, "standard output", std::strerror(errno));
+    judge_leftovers(lines, o.binary, log.label());
     return 0;
 }
 

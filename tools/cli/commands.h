@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string>
 
+#include "tools/cli/files.h"
+#include "tools/cli/logtext.h"
 #include "tools/cli/options.h"
 #include "tools/cli/session.h"
 
@@ -21,6 +23,13 @@ int cmd_sim(const Options &o);
 
 // The module's cached values or setup in the chosen format.
 void show_document(FILE *out, const UnitSession &unit, bool setup, Format format);
+
+// Downloads the log and judges it: its whole record lines, filtered (binary
+// records converted). Throws Failure 11 for a body that is not a log.
+LogLines download_log(LogSession &log, bool binary);
+// Throws the failure a download that was cut or held NUL bytes is, after its
+// good lines were written.
+void judge_leftovers(const LogLines &log, bool binary, const std::string &label);
 
 // Downloads the log and appends its new lines to `path` (binary logs converted
 // first); prints what it did to `out`.

@@ -1,13 +1,20 @@
 #include "tools/cli/files.h"
 
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
-#include "kalax/zxpld.h"
 #include "tools/cli/failure.h"
+#include "tools/cli/logtext.h"
 
 namespace kalax::cli {
 
@@ -55,21 +62,148 @@ size_t count_lines(std::string_view text) {
     return lines;
 }
 
-AppendResult append_new_lines(const std::string &path, const std::string &csv) {
-    AppendResult r;
-    r.downloaded = count_lines(csv);
-    if (csv.size() > INT_MAX) fail(12, path);
-    int offset = 0;
-    // A missing file is no error here: everything is new.
-    if (zxpld_duplicate_seek(path.c_str(), nullptr, csv.c_str(), static_cast<int>(csv.size()), &offset) < 0) {
-        zx_error_struct e{};
-        zxpld_error(0, &e);
-        fail(e, path);
+namespace {
+
+// The last line of a log file is looked for this far back.
+constexpr size_t kLastLineLimit = 1u << 20;
+
+// Stop signals wait while FILE is written, so a Ctrl-C or a cron timeout
+// cannot end the tool inside the write.
+class StopSignalsHeld {
+public:
+    StopSignalsHeld() {
+        sigset_t stop;
+        sigemptyset(&stop);
+        sigaddset(&stop, SIGINT);
+        sigaddset(&stop, SIGTERM);
+        sigaddset(&stop, SIGHUP);
+        sigaddset(&stop, SIGQUIT);
+        pthread_sigmask(SIG_BLOCK, &stop, &old_);
     }
-    if (offset < 0 || static_cast<size_t>(offset) > csv.size()) offset = 0;
-    const std::string_view fresh = std::string_view(csv).substr(static_cast<size_t>(offset));
-    r.added = count_lines(fresh);
-    write_and_close(open_file(path, "ab"), path, fresh);
+    ~StopSignalsHeld() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+    StopSignalsHeld(const StopSignalsHeld &) = delete;
+    StopSignalsHeld &operator=(const StopSignalsHeld &) = delete;
+
+private:
+    sigset_t old_;
+};
+
+bool write_all(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+std::string folder_of(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+AppendTarget::AppendTarget(std::string path, int type_filter, int group_filter) : path_(std::move(path)) {
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd_ < 0) {
+        if (errno != ENOENT) fail(6, path_, std::strerror(errno));
+        // A new file is made next to where it will live: that folder must take it.
+        const std::string folder = folder_of(path_);
+        if (::access(folder.c_str(), W_OK | X_OK) != 0) fail(6, path_, std::strerror(errno));
+        return;
+    }
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) fail(8, path_, std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) fail(6, path_, "not a regular file");
+    if (st.st_size == 0) return;
+
+    const size_t size = static_cast<size_t>(st.st_size);
+    const size_t chunk = std::min(size, kLastLineLimit);
+    std::string tail(chunk, '\0');
+    const int in = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) fail(6, path_, std::strerror(errno));
+    const ssize_t got = ::pread(in, tail.data(), chunk, static_cast<off_t>(size - chunk));
+    const int read_errno = errno;
+    ::close(in);
+    if (got != static_cast<ssize_t>(chunk)) fail(8, path_, got < 0 ? std::strerror(read_errno) : "file shrank");
+
+    ended_ = tail.back() == '\n' || tail.back() == '\r';
+    size_t end = tail.size();
+    while (end > 0 && (tail[end - 1] == '\n' || tail[end - 1] == '\r')) --end;
+    if (end == 0 && chunk == size) return;  // only line ends
+    const size_t lf = tail.rfind('\n', end == 0 ? 0 : end - 1);
+    if (lf == std::string::npos && chunk < size)
+        fail(11, path_, "its last line is longer than 1 MiB: not a data log");
+    const size_t begin = lf == std::string::npos ? 0 : lf + 1;
+    last_line_ = tail.substr(begin, end - begin);
+    // The file's own line end: of its last line, or of the line before a last one without.
+    if (ended_) line_end_ = tail.compare(end, 2, "\r\n") == 0 || tail[end] == '\r' ? "\r\n" : "\n";
+    else if (lf != std::string::npos) line_end_ = lf > 0 && tail[lf - 1] == '\r' ? "\r\n" : "\n";
+    if (last_line_.find('\0') != std::string::npos || !is_log_record(last_line_))
+        fail(11, path_, "its last line is not a data log record, so new records cannot be placed after it");
+    if (!keep_log_line(last_line_, type_filter, group_filter))
+        fail(11, path_,
+             "its last record is one the --type/--group filters drop: the file was written with other filters "
+             "(append to a file of its own for each filter)");
+}
+
+AppendTarget::~AppendTarget() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+AppendResult AppendTarget::append(const std::vector<std::string> &lines) {
+    AppendResult r;
+    r.downloaded = lines.size();
+    size_t first_new = 0;
+    if (!last_line_.empty()) {
+        // The last match: a record served twice is never appended twice.
+        size_t i = lines.size();
+        while (i > 0 && lines[i - 1] != last_line_) --i;
+        if (i > 0) first_new = i;
+        else if (!ended_)
+            fail(11, path_, "it ends in an incomplete line that is not in the unit's log: end or remove that line first");
+    }
+    const std::vector<std::string> fresh(lines.begin() + static_cast<std::ptrdiff_t>(first_new), lines.end());
+    r.added = fresh.size();
+    std::string data;
+    if (!fresh.empty() && !ended_) data = line_end_;
+    data += join_lines(fresh, line_end_);
+
+    const StopSignalsHeld held;
+    if (fd_ < 0) {
+        // A new file appears whole or not at all.
+        std::string temporary = path_ + ".kalax-XXXXXX";
+        const int fd = ::mkstemp(temporary.data());
+        if (fd < 0) fail(6, path_, std::strerror(errno));
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, 0666 & ~mask);
+        const bool ok = write_all(fd, data) && ::fsync(fd) == 0;
+        const int write_errno = errno;
+        if (::close(fd) != 0 || !ok || ::rename(temporary.c_str(), path_.c_str()) != 0) {
+            const int e = ok ? errno : write_errno;
+            ::unlink(temporary.c_str());
+            fail(7, path_, std::strerror(e));
+        }
+        const int folder = ::open(folder_of(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folder >= 0) {
+            ::fsync(folder);
+            ::close(folder);
+        }
+        return r;
+    }
+    if (data.empty()) return r;
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) fail(8, path_, std::strerror(errno));
+    if (!write_all(fd_, data) || ::fsync(fd_) != 0) {
+        const int e = errno;
+        // Whole new lines or none: what a failed write left is taken back.
+        if (::ftruncate(fd_, st.st_size) != 0) fail(7, path_, std::string(std::strerror(e)) + "; the file keeps a cut line");
+        fail(7, path_, std::strerror(e));
+    }
     return r;
 }
 

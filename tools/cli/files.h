@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kalax::cli {
 
@@ -16,11 +17,36 @@ void write_file(const std::string &path, std::string_view data);
 size_t count_lines(std::string_view text);
 
 struct AppendResult {
-    size_t downloaded = 0;  // lines in the text
+    size_t downloaded = 0;  // record lines downloaded (after the filters)
     size_t added = 0;       // lines appended to the file
 };
-// Appends the lines of `csv` that follow the file's last line (all of them when
-// the file is missing, empty, or its last line is not in `csv`).
-AppendResult append_new_lines(const std::string &path, const std::string &csv);
+
+// A log file that new records are appended to. Opened and judged before the
+// download, so that a file that cannot be written, or that would be damaged,
+// is refused before the unit is asked for anything:
+// - its last line must be a log record the current --type/--group filters
+//   keep (a file written with other filters is refused, not mixed);
+// - its line end (CR LF or LF) is kept for the new lines;
+// - a last line without line end is ended first when the download holds it,
+//   else the file is refused (it may be a fragment).
+class AppendTarget {
+public:
+    AppendTarget(std::string path, int type_filter, int group_filter);
+    ~AppendTarget();
+    AppendTarget(const AppendTarget &) = delete;
+    AppendTarget &operator=(const AppendTarget &) = delete;
+
+    // Appends the lines that follow the file's last line in `lines` (all of
+    // them when the file is new or empty, or its last line is not among them),
+    // with one write and an fsync. A failed write leaves the file as it was.
+    AppendResult append(const std::vector<std::string> &lines);
+
+private:
+    std::string path_;
+    int fd_ = -1;                 // open for appending; -1 for a file still to be made
+    std::string last_line_;       // without line end; empty for a new or empty file
+    bool ended_ = true;           // the file ends in a line end
+    std::string line_end_ = "\r\n";
+};
 
 }  // namespace kalax::cli

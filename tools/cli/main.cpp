@@ -35,12 +35,18 @@ const Command kCommands[] = {
     {"snmp-manager", "HOST[:PORT] [ADDRESS PORT]", "Show or set where the unit sends its SNMP traps.",
      "Without ADDRESS and PORT the first trap destination is shown; with them it is set\n"
      "(community \"orchid\", enabled). ADDRESS is a dotted IPv4 address. Setting it sends\n"
-     "no credentials, so a unit that asks for them refuses it.\n",
+     "no credentials, so a unit that asks for them refuses it. It counts as set only when the\n"
+     "unit's answer shows that trap destination.\n",
      kUnitOptions, 1, 3, true, cmd_snmp_manager},
     {"log", "HOST[:PORT]", "Download the unit's data log.",
      "Without --append the log goes to standard output; a progress line goes to standard error.\n"
      "With --append FILE only the lines after FILE's last line are appended (binary downloads\n"
-     "are converted to CSV first), and the number of new lines is reported.\n",
+     "are converted to CSV first), in FILE's own line ends (CR LF or LF), with one write that\n"
+     "is flushed to disk before the number of new lines is reported.\n"
+     "Only whole records are ever written. A body that is not a log is refused; a download cut\n"
+     "off inside a line or record, or lines holding a NUL byte, keep the whole lines and exit 1.\n"
+     "FILE is checked before the download: it must be writable, and its last line a record that\n"
+     "the --type/--group filters keep (a file written with other filters is refused, not mixed).\n",
      kLogOptions, 1, 1, true, cmd_log},
     {"log-convert", "IN.bin [OUT.csv]", "Convert a binary log to CSV lines (to OUT.csv or standard output).", nullptr,
      0, 1, 2, false, cmd_log_convert},

@@ -172,6 +172,7 @@ struct LogSession::State {
     bool done = false;
     zx_error_struct error{};
     std::string body;
+    std::string raw;  // the body bytes as they arrived, before the client's filter pass
     std::unique_ptr<ProgressMeter> meter;  // touched by the worker only while a download runs
 
     static State &of(void *user) { return *static_cast<State *>(user); }
@@ -188,11 +189,15 @@ struct LogSession::State {
 
 namespace {
 
-void on_data(int, void *user, const char *, int count) {
+void on_data(int, void *user, const char *data, int count) {
     auto &s = LogSession::State::of(user);
-    if (s.meter && count > 0) s.meter->add(static_cast<size_t>(count));
+    if (count <= 0) return;
+    if (s.meter) s.meter->add(static_cast<size_t>(count));
+    std::lock_guard lock(s.mu);
+    s.raw.append(data, static_cast<size_t>(count));
 }
-void on_body(int, void *user, const char *data, int length) { LogSession::State::of(user).finish(data, length, nullptr); }
+// The raw body is already kept from on_data; the client's copy is not needed.
+void on_body(int, void *user, const char *, int) { LogSession::State::of(user).finish(nullptr, 0, nullptr); }
 void on_done(int, void *user) { LogSession::State::of(user).finish(nullptr, 0, nullptr); }
 void on_error(int, void *user, zx_error_struct *e) {
     zx_error_struct copy{};
@@ -204,7 +209,12 @@ void on_error(int, void *user, zx_error_struct *e) {
 }  // namespace
 
 LogSession::LogSession(const Target &target, const Options &options, FILE *progress)
-    : state_(std::make_unique<State>()), timeout_s_(options.timeout_s), label_(target.label()), progress_(progress) {
+    : state_(std::make_unique<State>()),
+      timeout_s_(options.timeout_s),
+      label_(target.label()),
+      progress_(progress),
+      type_filter_(options.type_filter),
+      group_filter_(options.group_filter) {
     zxpld_settings_struct s;
     zxpld_clr_settings_struct(&s);
     s.address = target.address.c_str();
@@ -241,13 +251,16 @@ std::string LogSession::run(int (*request)(int), const char *what) {
         state_->done = false;
         state_->error = zx_error_struct{};
         state_->body.clear();
+        state_->raw.clear();
     }
     if (request(module_) < 0) fail(pld_record(module_), label_ + ": " + what);
     std::unique_lock lock(state_->mu);
     if (!state_->cv.wait_for(lock, std::chrono::seconds(timeout_s_), [&] { return state_->done; }))
         fail(19, label_ + ": " + what);
     if (state_->error.code != 0) fail(state_->error, label_ + ": " + what);
-    return std::move(state_->body);
+    // The raw body: the client's own pass drops what follows a NUL and ends a
+    // cut last line as if it were whole, which the tool must see.
+    return std::move(state_->raw);
 }
 
 std::string LogSession::download(bool binary) {

@@ -92,12 +92,16 @@ public:
     LogSession(const LogSession &) = delete;
     LogSession &operator=(const LogSession &) = delete;
 
-    // The log as filtered CSV text, or as the unit's binary records.
+    // The log's body exactly as the unit sent it (CSV text unfiltered, or binary
+    // records); the caller judges and filters it.
     std::string download(bool binary);
     // Binary records as CSV lines, filtered with this module's filters.
     std::string to_csv(const std::string &binary) const;
     // What the last download served, or everything.
     void remove(bool all);
+    const std::string &label() const { return label_; }
+    int type_filter() const { return type_filter_; }
+    int group_filter() const { return group_filter_; }
 
     struct State;
 
@@ -109,6 +113,7 @@ private:
     int timeout_s_;
     std::string label_;
     FILE *progress_;
+    int type_filter_, group_filter_;
 };
 
 // Binary log records as CSV lines with the filters of log module `module` (0: none).

@@ -1,0 +1,38 @@
+// A downloaded data log judged before anything is written: whole records only,
+// and a body that is not a log (a login page, random bytes) refused.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kalax::cli {
+
+// The complete record lines of a CSV log body, without their line ends.
+struct LogLines {
+    std::vector<std::string> lines;  // kept by the filters, in order
+    size_t nul_lines = 0;            // lines dropped because they hold a NUL byte
+    size_t cut_bytes = 0;            // bytes after the last line end (a cut download)
+};
+
+// Whether a line (without line end) is a log record:
+// "YYYY/MM/DD;HH:MM:SS;TYPE;GROUP;COUNT;" followed by whole numbers.
+bool is_log_record(std::string_view line);
+// Whether the type and group filters (KALLOG_*) keep a record line.
+bool keep_log_line(std::string_view line, int type_filter, int group_filter);
+
+// Splits `raw` at its line ends (CR LF or LF). Only lines ended by a line end
+// in the raw body count; the rest is a cut line (cut_bytes). Throws Failure 11
+// naming `context` and the line when a line with no NUL is not a log record.
+LogLines split_csv_log(std::string_view raw, int type_filter, int group_filter, const std::string &context);
+
+// The lines, each ended by CR LF (the unit's own line end).
+std::string join_lines(const std::vector<std::string> &lines, std::string_view line_end = "\r\n");
+
+// Whole binary records at the start of `raw`: the byte count they take. The
+// rest is a cut record. Throws Failure 11 for a record whose length byte does
+// not match its value count (not a binary log).
+size_t whole_binary_records(std::string_view raw, const std::string &context);
+
+}  // namespace kalax::cli
