@@ -630,3 +630,31 @@ TEST_F(Cli, NulBytesInTheLogCostOnlyTheirLines) {
     EXPECT_NE(r.err.find("1 lines holding a NUL byte left out"), std::string::npos) << r.err;
     EXPECT_EQ(r.out, sim::format_log_csv({records[0], records[2]}));
 }
+
+TEST_F(Cli, ALogLargerThanTheLimitStopsWithNothingWritten) {
+    sim::UnitConfig config;
+    config.history_periods = 50;
+    start(config);
+    const std::string csv = file("log.csv");
+    const std::string kept = sim::format_log_csv({{0, 1205589909, 0, {{1, 215}}}});
+    std::ofstream(csv, std::ios::binary) << kept;
+    ASSERT_GT(sim::format_log_csv(unit->log()).size(), 2048u);
+    auto r = run_kalax({"log", host, "--max-size", "2K"});
+    expect_failure(r, 12, "File size >= buffer_size_max");
+    EXPECT_NE(r.err.find("--max-size 2048"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.empty());
+    expect_failure(run_kalax({"log", host, "--max-size=2K", "--append", csv}), 12, "File size >= buffer_size_max");
+    EXPECT_EQ(slurp(csv), kept);
+    EXPECT_EQ(run_kalax({"log", host, "--max-size", "1M"}).status, 0);
+    EXPECT_EQ(run_kalax({"log", host, "--max-size", "0"}).status, 2);
+
+    // A unit that streams without end is stopped by the client's own bound.
+    sim::Fault endless;
+    endless.body = kept;
+    endless.endless = true;
+    unit->set_fault("/spilog.txt", endless);
+    r = run_kalax({"log", host, "--append", csv}, 120);
+    expect_failure(r, 12, "File size >= buffer_size_max");
+    EXPECT_NE(r.err.find("32 MiB"), std::string::npos) << r.err;
+    EXPECT_EQ(slurp(csv), kept);
+}

@@ -19,7 +19,7 @@ namespace {
 using namespace kalax::cli;
 
 constexpr uint32_t kUnitOptions = kOptCredentials | kOptTimeout;
-constexpr uint32_t kLogOptions = kUnitOptions | kOptCsv | kOptBin | kOptAppend | kOptType | kOptGroup;
+constexpr uint32_t kLogOptions = kUnitOptions | kOptCsv | kOptBin | kOptAppend | kOptType | kOptGroup | kOptMaxSize;
 
 const Command kCommands[] = {
     {"values", "HOST[:PORT]", "Read values.xml and list the unit's inputs, sensors and outputs.",

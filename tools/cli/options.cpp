@@ -35,6 +35,26 @@ int to_int(std::string_view text, int lo, int hi, const char *what) {
     return v;
 }
 
+// "1000", "64K", "256M", "1G": bytes, at least 1.
+size_t to_size(std::string_view text) {
+    size_t scale = 1;
+    std::string_view number = text;
+    if (!number.empty()) {
+        switch (number.back()) {
+        case 'K': case 'k': scale = size_t{1} << 10; break;
+        case 'M': case 'm': scale = size_t{1} << 20; break;
+        case 'G': case 'g': scale = size_t{1} << 30; break;
+        default: break;
+        }
+        if (scale != 1) number.remove_suffix(1);
+    }
+    unsigned long long v = 0;
+    const auto r = std::from_chars(number.data(), number.data() + number.size(), v);
+    if (r.ec != std::errc() || r.ptr != number.data() + number.size() || v == 0 || v > (size_t{1} << 40) / scale)
+        throw UsageError("bad size '" + std::string(text) + "' (bytes, or a number with K, M or G)");
+    return static_cast<size_t>(v) * scale;
+}
+
 template <size_t N>
 int pick(std::string_view text, const std::pair<const char *, int> (&choices)[N], const char *what) {
     for (const auto &[name, value] : choices)
@@ -83,6 +103,10 @@ const OptionInfo kOptions[] = {
      [](Options &o, std::string_view v) { o.port = to_int(v, 0, 65535, "port"); }},
     {kOptLogPeriod, "log-period", "SECONDS", "seconds between data-log rounds (default 10)",
      [](Options &o, std::string_view v) { o.log_period_s = to_int(v, 1, 86400, "log period"); }},
+    {kOptMaxSize, "max-size", "BYTES",
+     "stop a download larger than this (K, M, G suffixes; default 256M; the library itself stops any reply "
+     "at 32M)",
+     [](Options &o, std::string_view v) { o.max_size = to_size(v); }},
     {kOptKeep, "keep", nullptr, "keep the temporary folder with the downloaded log",
      [](Options &o, std::string_view) { o.keep = true; }},
 };

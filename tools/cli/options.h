@@ -1,6 +1,7 @@
 // The command table's vocabulary and the option parsing every sub-command shares.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -25,6 +26,7 @@ enum OptionBit : uint32_t {
     kOptPort = 1u << 11,
     kOptLogPeriod = 1u << 12,
     kOptKeep = 1u << 13,
+    kOptMaxSize = 1u << 14,
 };
 inline constexpr uint32_t kOptCredentials = kOptUser | kOptPassword;
 inline constexpr uint32_t kOptFormat = kOptXml | kOptJson;
@@ -44,6 +46,7 @@ struct Options {
     int port = 8080;
     int log_period_s = 10;
     bool keep = false;
+    size_t max_size = 256u << 20;  // bytes of a log body the tool takes
 };
 
 struct Command {

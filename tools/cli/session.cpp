@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdint>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -173,6 +174,8 @@ struct LogSession::State {
     zx_error_struct error{};
     std::string body;
     std::string raw;  // the body bytes as they arrived, before the client's filter pass
+    size_t limit = SIZE_MAX;  // raw stops growing here; `over` tells
+    bool over = false;
     std::unique_ptr<ProgressMeter> meter;  // touched by the worker only while a download runs
 
     static State &of(void *user) { return *static_cast<State *>(user); }
@@ -194,6 +197,10 @@ void on_data(int, void *user, const char *data, int count) {
     if (count <= 0) return;
     if (s.meter) s.meter->add(static_cast<size_t>(count));
     std::lock_guard lock(s.mu);
+    if (s.over || s.raw.size() + static_cast<size_t>(count) > s.limit) {
+        s.over = true;
+        return;
+    }
     s.raw.append(data, static_cast<size_t>(count));
 }
 // The raw body is already kept from on_data; the client's copy is not needed.
@@ -215,6 +222,7 @@ LogSession::LogSession(const Target &target, const Options &options, FILE *progr
       progress_(progress),
       type_filter_(options.type_filter),
       group_filter_(options.group_filter) {
+    state_->limit = options.max_size;
     zxpld_settings_struct s;
     zxpld_clr_settings_struct(&s);
     s.address = target.address.c_str();
@@ -252,12 +260,18 @@ std::string LogSession::run(int (*request)(int), const char *what) {
         state_->error = zx_error_struct{};
         state_->body.clear();
         state_->raw.clear();
+        state_->over = false;
     }
     if (request(module_) < 0) fail(pld_record(module_), label_ + ": " + what);
     std::unique_lock lock(state_->mu);
     if (!state_->cv.wait_for(lock, std::chrono::seconds(timeout_s_), [&] { return state_->done; }))
         fail(19, label_ + ": " + what);
+    if (state_->error.code == 12)
+        fail(12, label_ + ": " + what + ": the reply passed the client's bound of 32 MiB; nothing was written");
     if (state_->error.code != 0) fail(state_->error, label_ + ": " + what);
+    if (state_->over)
+        fail(12, label_ + ": " + what + ": the log is larger than --max-size " + std::to_string(state_->limit) +
+                     " bytes; nothing was written");
     // The raw body: the client's own pass drops what follows a NUL and ends a
     // cut last line as if it were whole, which the tool must see.
     return std::move(state_->raw);
