@@ -658,3 +658,32 @@ TEST_F(Cli, ALogLargerThanTheLimitStopsWithNothingWritten) {
     EXPECT_NE(r.err.find("32 MiB"), std::string::npos) << r.err;
     EXPECT_EQ(slurp(csv), kept);
 }
+
+TEST_F(Cli, MessagesNameTheRealCause) {
+    const std::string refused = "127.0.0.1:" + std::to_string(sim::refused_port());
+    for (const char *command : {"values", "log"}) {
+        const auto r = run_kalax({command, refused});
+        expect_failure(r, 28, "Socket connect failure");
+        EXPECT_NE(r.err.find("[Connection refused]"), std::string::npos) << r.err;
+    }
+
+    start();
+    unit->set_fault("/values.xml", answered("<html><body>It works!</body></html>\n"));
+    auto r = run_kalax({"values", host});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("reading values.xml"), std::string::npos) << r.err;
+
+    unit->clear_faults();
+    sim::Fault silent;
+    silent.never_answer = true;
+    unit->set_fault("*", silent);
+    r = run_kalax({"values", host, "--timeout", "1"});
+    expect_failure(r, 19, "Timeout");
+    EXPECT_NE(r.err.find("the unit did not answer within 1 s"), std::string::npos) << r.err;
+    const auto runs = run_all({{"values", host}, {"setup", host}, {"log", host}});
+    for (const auto &run : runs) {
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find("the unit did not answer within 10 s"), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find("not valid"), std::string::npos) << run.err;
+    }
+}

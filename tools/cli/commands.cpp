@@ -48,7 +48,10 @@ void show_document(FILE *out, const UnitSession &unit, bool setup, Format format
         if (!doc.empty() && doc.back() != '\n') std::fputc('\n', out);
         return;
     }
-    const ItemList list = collect_items(unit.module(), setup, unit.label());
+    // A web server that is not a unit may well serve a page under the same name.
+    const ItemList list = collect_items(unit.module(), setup,
+                                        unit.label() + (setup ? ": reading setup.xml" : ": reading values.xml") +
+                                            ": the document holds no unit's items");
     if (format == Format::json) print_json(out, list);
     else print_table(out, list);
 }

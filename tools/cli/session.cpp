@@ -27,6 +27,19 @@ zx_error_struct pld_record(int slot) {
     return e;
 }
 
+// The clients give up on a unit that stays silent this long before its answer
+// begins, with code 71 like any answer that is no HTTP reply.
+constexpr int kSilenceLimit_s = 10;
+
+// What a failure of a request that took `took` means to a person: a code 71
+// that came after the silence limit is a unit that did not answer.
+std::string silence_note(int code, std::chrono::steady_clock::duration took, int timeout_s) {
+    if (code == 19) return ": the unit did not answer within " + std::to_string(timeout_s) + " s";
+    if (code == 71 && took >= std::chrono::seconds(kSilenceLimit_s))
+        return ": the unit did not answer within " + std::to_string(kSilenceLimit_s) + " s";
+    return {};
+}
+
 }  // namespace
 
 // ---- both clients -------------------------------------------------------------
@@ -76,16 +89,18 @@ void UnitSession::refused(const char *what) const {
 }
 
 void UnitSession::await(int kind, const char *what) {
+    const auto start = std::chrono::steady_clock::now();
     if (zxxml_wait_finish(module_, kind, timeout_s_) < 0) {
         // Timeouts and semaphore failures land in slot 0, a stopped worker in the module's.
         zx_error_struct e = xml_record(0);
         if (e.code != 19 && e.code != 20 && e.code != 2) e = xml_record(module_);
-        fail(e, label_ + ": " + what);
+        fail(e, label_ + ": " + what + silence_note(e.code, std::chrono::steady_clock::now() - start, timeout_s_));
     }
     // The worker clears the module's record before it serves, so it now holds
     // this request's outcome.
     const zx_error_struct e = xml_record(module_);
-    if (e.code != 0) fail(e, label_ + ": " + what);
+    if (e.code != 0)
+        fail(e, label_ + ": " + what + silence_note(e.code, std::chrono::steady_clock::now() - start, timeout_s_));
 }
 
 void UnitSession::fetch(bool setup) {
@@ -262,13 +277,16 @@ std::string LogSession::run(int (*request)(int), const char *what) {
         state_->raw.clear();
         state_->over = false;
     }
+    const auto start = std::chrono::steady_clock::now();
     if (request(module_) < 0) fail(pld_record(module_), label_ + ": " + what);
     std::unique_lock lock(state_->mu);
     if (!state_->cv.wait_for(lock, std::chrono::seconds(timeout_s_), [&] { return state_->done; }))
-        fail(19, label_ + ": " + what);
+        fail(19, label_ + ": " + what + silence_note(19, {}, timeout_s_));
     if (state_->error.code == 12)
         fail(12, label_ + ": " + what + ": the reply passed the client's bound of 32 MiB; nothing was written");
-    if (state_->error.code != 0) fail(state_->error, label_ + ": " + what);
+    if (state_->error.code != 0)
+        fail(state_->error, label_ + ": " + what +
+                                silence_note(state_->error.code, std::chrono::steady_clock::now() - start, timeout_s_));
     if (state_->over)
         fail(12, label_ + ": " + what + ": the log is larger than --max-size " + std::to_string(state_->limit) +
                      " bytes; nothing was written");
