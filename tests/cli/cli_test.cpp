@@ -687,3 +687,39 @@ TEST_F(Cli, MessagesNameTheRealCause) {
         EXPECT_EQ(run.err.find("not valid"), std::string::npos) << run.err;
     }
 }
+
+TEST_F(Cli, TableColumnsLineUpOnATerminalWithWideAndCombiningCharacters) {
+    sim::UnitConfig config;
+    // Four CJK characters (two columns each), and an e with a combining accent (one).
+    config.sensor_names = {"\xE6\xA9\x9F\xE6\x88\xBF\xE6\xB8\xA9\xE5\xBA\xA6", "Caf" "e\xCC\x81"};
+    start(config);
+    const auto r = run_kalax({"values", host});
+    ASSERT_EQ(r.status, 0) << r.err;
+    // Terminal columns of the characters used here.
+    const auto columns = [](const std::string &s) {
+        size_t n = 0;
+        for (size_t i = 0; i < s.size();) {
+            const auto b = static_cast<unsigned char>(s[i]);
+            if (b >= 0xE0 && b < 0xF0) {
+                n += 2;  // the CJK characters above
+                i += 3;
+            } else if (b == 0xCC) {
+                i += 2;  // the combining accent
+            } else {
+                n += 1;
+                i += b >= 0xC0 ? 2 : 1;
+            }
+        }
+        return n;
+    };
+    const auto lines = lines_of(r.out);
+    ASSERT_GE(lines.size(), 8u);
+    const std::string &head = lines[1];
+    const size_t units_col = columns(head.substr(0, head.find("UNITS")));
+    for (const size_t row : {size_t{6}, size_t{7}}) {
+        const std::string &line = lines[row];
+        const size_t at = line.find("\xC2\xB0" "C") != std::string::npos ? line.find("\xC2\xB0" "C") : line.find("%RH");
+        ASSERT_NE(at, std::string::npos) << line;
+        EXPECT_EQ(columns(line.substr(0, at)), units_col) << line;
+    }
+}

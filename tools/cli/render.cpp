@@ -141,10 +141,48 @@ std::string clean_utf8(std::string_view text) {
     return out;
 }
 
+namespace {
+
+struct Range {
+    char32_t first, last;
+};
+
+// Marks that join the character before them: no column of their own.
+constexpr Range kZeroWidth[] = {{0x0300, 0x036F}, {0x0483, 0x0489}, {0x0591, 0x05BD}, {0x0610, 0x061A},
+                                {0x064B, 0x065F}, {0x0E31, 0x0E31}, {0x0E34, 0x0E3A}, {0x0E47, 0x0E4E},
+                                {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF}, {0x200B, 0x200F}, {0x20D0, 0x20FF},
+                                {0x302A, 0x302D}, {0x3099, 0x309A}, {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F},
+                                {0xFEFF, 0xFEFF}, {0xE0100, 0xE01EF}};
+// East Asian wide and fullwidth characters, and emoji: two columns on a terminal.
+constexpr Range kDoubleWidth[] = {{0x1100, 0x115F},   {0x231A, 0x231B},   {0x2329, 0x232A},  {0x23E9, 0x23EC},
+                                  {0x25FD, 0x25FE},   {0x2614, 0x2615},   {0x2E80, 0x303E},  {0x3041, 0x33FF},
+                                  {0x3400, 0x4DBF},   {0x4E00, 0x9FFF},   {0xA000, 0xA4CF},  {0xA960, 0xA97F},
+                                  {0xAC00, 0xD7A3},   {0xF900, 0xFAFF},   {0xFE10, 0xFE19},  {0xFE30, 0xFE6F},
+                                  {0xFF00, 0xFF60},   {0xFFE0, 0xFFE6},   {0x1F300, 0x1F64F}, {0x1F900, 0x1F9FF},
+                                  {0x20000, 0x2FFFD}, {0x30000, 0x3FFFD}};
+
+template <size_t N>
+bool within(char32_t c, const Range (&ranges)[N]) {
+    for (const Range &r : ranges)
+        if (c >= r.first && c <= r.last) return true;
+    return false;
+}
+
+}  // namespace
+
 size_t display_width(std::string_view utf8) {
-    size_t n = 0;
-    for (const char ch : utf8) n += (static_cast<unsigned char>(ch) & 0xC0) != 0x80;
-    return n;
+    size_t columns = 0;
+    for (size_t i = 0; i < utf8.size();) {
+        const auto lead = static_cast<unsigned char>(utf8[i]);
+        const size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        char32_t c = length == 1 ? lead : lead & (0xFFu >> (length + 1));
+        for (size_t k = 1; k < length && i + k < utf8.size(); ++k)
+            c = (c << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3Fu);
+        i += length;
+        if (within(c, kZeroWidth)) continue;
+        columns += within(c, kDoubleWidth) ? 2 : 1;
+    }
+    return columns;
 }
 
 std::string json_string(std::string_view utf8) {

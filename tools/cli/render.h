@@ -33,7 +33,8 @@ std::string display_to_utf8(std::string_view text);
 // Text from a unit, meant to be UTF-8: invalid sequences become U+FFFD and
 // control characters are dropped, so nothing a unit sends can garble a terminal.
 std::string clean_utf8(std::string_view text);
-// Characters (code points) of a UTF-8 text, for column widths.
+// Terminal columns a UTF-8 text takes: East Asian wide characters and emoji
+// take two, combining marks none.
 size_t display_width(std::string_view utf8);
 // A JSON string literal of a UTF-8 text.
 std::string json_string(std::string_view utf8);
