@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -722,4 +723,28 @@ TEST_F(Cli, TableColumnsLineUpOnATerminalWithWideAndCombiningCharacters) {
         ASSERT_NE(at, std::string::npos) << line;
         EXPECT_EQ(columns(line.substr(0, at)), units_col) << line;
     }
+}
+
+TEST_F(Cli, ADocumentServedMalformedIsShownWithAWarning) {
+    start();
+    std::string doc = unit->setup_xml();
+    // The sensors' group is broken by a mismatched end tag; the root's end tag stays.
+    const size_t at = doc.find("</Name>", doc.find("<SenSet>"));
+    ASSERT_NE(at, std::string::npos);
+    doc.replace(at, 7, "</Nmae>");
+    const long line = 1 + std::count(doc.begin(), doc.begin() + static_cast<std::ptrdiff_t>(at), '\n');
+    unit->set_fault("/setup.xml", answered(doc));
+    for (const char *format : {"--json", "--xml"}) {
+        const auto r = run_kalax({"setup", host, format});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("warning: the unit's setup.xml is cut at line " + std::to_string(line) + ": "),
+                  std::string::npos) << r.err;
+        if (std::string(format) == "--json") {
+            const size_t shown = JsonReader::parse(r.out)["items"].items.size();
+            EXPECT_LT(shown, 9u);
+            EXPECT_NE(r.err.find(": " + std::to_string(shown) + " items shown"), std::string::npos) << r.err;
+        }
+    }
+    unit->clear_faults();
+    EXPECT_TRUE(run_kalax({"setup", host}).err.empty()) << "no warning for a sound document";
 }

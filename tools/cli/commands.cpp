@@ -1,17 +1,22 @@
 #include "tools/cli/commands.h"
 
 #include <arpa/inet.h>
+#include <libxml/parser.h>
 
+#include <algorithm>
 #include <charconv>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "kalax/zxxml.h"
 #include "tools/cli/failure.h"
 #include "tools/cli/files.h"
 #include "tools/cli/render.h"
 #include "unitsim/unitsim.h"
+#include "zxapi/sensor_module.h"
 
 namespace kalax::cli {
 
@@ -39,9 +44,34 @@ void print_manager(const char *prefix, const SnmpManager &m) {
     std::printf("%s%s:%d\n", prefix, clean_utf8(m.address).c_str(), m.port);
 }
 
+// The line of a document's first well-formedness error, or 0 for a
+// well-formed one.
+int first_error_line(const std::string &document) {
+    if (document.size() > static_cast<size_t>(INT_MAX)) return 0;
+    const std::unique_ptr<xmlParserCtxt, decltype(&xmlFreeParserCtxt)> context(xmlNewParserCtxt(), &xmlFreeParserCtxt);
+    if (!context) return 0;
+    // No network, no entity expansion, no messages of the parser's own.
+    xmlDocPtr parsed = xmlCtxtReadMemory(context.get(), document.data(), static_cast<int>(document.size()), nullptr,
+                                         nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    const bool well_formed = parsed != nullptr && context->wellFormed;
+    if (parsed != nullptr) xmlFreeDoc(parsed);
+    return well_formed ? 0 : std::max(context->lastError.line, 1);
+}
+
+// The client keeps a document that is malformed past its root's start as far
+// as it was read; the person reading the list must know it is not all.
+void warn_if_cut(const UnitSession &unit, bool setup) {
+    const int line = first_error_line(unit.document(setup));
+    if (line == 0) return;
+    const int items = std::max(zxapi::CountXmlItems(unit.module(), setup), 0);
+    std::fprintf(stderr, "kalax: warning: the unit's %s is cut at line %d: %d items shown\n",
+                 setup ? "setup.xml" : "values.xml", line, items);
+}
+
 }  // namespace
 
 void show_document(FILE *out, const UnitSession &unit, bool setup, Format format) {
+    warn_if_cut(unit, setup);
     if (format == Format::xml) {
         const std::string doc = unit.document(setup);
         std::fwrite(doc.data(), 1, doc.size(), out);
