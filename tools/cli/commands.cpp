@@ -61,7 +61,13 @@ int first_error_line(const std::string &document) {
 // The client keeps a document that is malformed past its root's start as far
 // as it was read; the person reading the list must know it is not all.
 void warn_if_cut(const UnitSession &unit, bool setup) {
-    const int line = first_error_line(unit.document(setup));
+    std::string document;
+    try {
+        document = unit.document(setup);
+    } catch (const Failure &) {
+        return;  // no document at all: the listing says so with the file's name
+    }
+    const int line = first_error_line(document);
     if (line == 0) return;
     const int items = std::max(zxapi::CountXmlItems(unit.module(), setup), 0);
     std::fprintf(stderr, "kalax: warning: the unit's %s is cut at line %d: %d items shown\n",

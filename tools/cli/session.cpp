@@ -114,7 +114,7 @@ std::string UnitSession::document(bool setup) const {
     int length = 0;
     if ((setup ? zxxml_get_setup_xml(module_, &text, &length) : zxxml_get_values_xml(module_, &text, &length)) < 0 ||
         text == nullptr || length < 0)
-        refused("reading the document");
+        refused(setup ? "reading setup.xml" : "reading values.xml");
     return std::string(text, strnlen(text, static_cast<size_t>(length)));
 }
 
