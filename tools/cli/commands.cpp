@@ -156,13 +156,13 @@ void judge_leftovers(const LogLines &log, bool binary, const std::string &label)
         problem += (problem.empty() ? "" : "; ") + std::to_string(log.nul_lines) +
                    " lines holding a NUL byte left out";
     if (!problem.empty())
-        fail(11, label + ": " + problem + " (" + std::to_string(log.lines.size()) + " whole lines kept)");
+        fail(11, label + ": " + problem + " (" + std::to_string(log.count) + " whole lines kept)");
 }
 
 namespace {
 
 void append_downloaded(AppendTarget &target, const LogLines &log, const std::string &path, FILE *out) {
-    const AppendResult r = target.append(log.lines);
+    const AppendResult r = target.append(log);
     std::fprintf(out, "%zu of %zu downloaded lines were new and appended to %s\n", r.added, r.downloaded, path.c_str());
 }
 
@@ -188,16 +188,17 @@ int cmd_log(const Options &o) {
         judge_leftovers(lines, o.binary, log.label());
         return 0;
     }
-    std::string body;
+    std::string raw;
     LogLines lines;
+    std::string_view body;
     if (o.binary) {
-        const std::string raw = log.download(true);
+        raw = log.download(true);
         const size_t whole = whole_binary_records(raw, log.label() + ": spilog.bin");
         lines.cut_bytes = raw.size() - whole;
-        body = raw.substr(0, whole);
+        body = std::string_view(raw).substr(0, whole);
     } else {
         lines = download_log(log, false);
-        body = join_lines(lines.lines);
+        body = lines.text;
     }
     if (std::fwrite(body.data(), 1, body.size(), stdout) != body.size() || std::fflush(stdout) != 0)
         fail(7, "standard output", std::strerror(errno));

@@ -154,23 +154,32 @@ AppendTarget::~AppendTarget() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-AppendResult AppendTarget::append(const std::vector<std::string> &lines) {
+AppendResult AppendTarget::append(const LogLines &log) {
     AppendResult r;
-    r.downloaded = lines.size();
+    r.downloaded = log.count;
     size_t first_new = 0;
     if (!last_line_.empty()) {
-        // The last match: a record served twice is never appended twice.
-        size_t i = lines.size();
-        while (i > 0 && lines[i - 1] != last_line_) --i;
-        if (i > 0) first_new = i;
+        // The last match at a line start: a record served twice is never appended twice.
+        const std::string needle = last_line_ + "\r\n";
+        size_t at = log.text.rfind(needle);
+        while (at != std::string::npos && at != 0 && log.text[at - 1] != '\n')
+            at = log.text.rfind(needle, at - 1);
+        if (at != std::string::npos) first_new = at + needle.size();
         else if (!ended_)
             fail(11, path_, "it ends in an incomplete line that is not in the unit's log: end or remove that line first");
     }
-    const std::vector<std::string> fresh(lines.begin() + static_cast<std::ptrdiff_t>(first_new), lines.end());
-    r.added = fresh.size();
+    std::string_view fresh = std::string_view(log.text).substr(first_new);
+    r.added = static_cast<size_t>(std::count(fresh.begin(), fresh.end(), '\n'));
     std::string data;
     if (!fresh.empty() && !ended_) data = line_end_;
-    data += join_lines(fresh, line_end_);
+    if (line_end_ == "\n") {
+        // Record lines hold no CR of their own: every CR is part of a line end.
+        data.reserve(data.size() + fresh.size());
+        for (const char c : fresh)
+            if (c != '\r') data += c;
+    } else {
+        data.append(fresh);
+    }
 
     const StopSignalsHeld held;
     if (fd_ < 0) {

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/cli/logtext.h"
+
 namespace kalax::cli {
 
 // Whole file; Failure 6 (open) or 8 (read), 12 when larger than `limit` bytes.
@@ -36,10 +38,10 @@ public:
     AppendTarget(const AppendTarget &) = delete;
     AppendTarget &operator=(const AppendTarget &) = delete;
 
-    // Appends the lines that follow the file's last line in `lines` (all of
+    // Appends the lines that follow the file's last line in `log` (all of
     // them when the file is new or empty, or its last line is not among them),
     // with one write and an fsync. A failed write leaves the file as it was.
-    AppendResult append(const std::vector<std::string> &lines);
+    AppendResult append(const LogLines &log);
 
 private:
     std::string path_;

@@ -98,19 +98,11 @@ LogLines split_csv_log(std::string_view raw, int type_filter, int group_filter, 
         }
         if (!is_log_record(line))
             fail(11, context + ": not a data log (line " + std::to_string(number) + ": " + quoted(line) + ")");
-        if (keep_log_line(line, type_filter, group_filter)) out.lines.emplace_back(line);
-    }
-    return out;
-}
-
-std::string join_lines(const std::vector<std::string> &lines, std::string_view line_end) {
-    size_t size = 0;
-    for (const std::string &l : lines) size += l.size() + line_end.size();
-    std::string out;
-    out.reserve(size);
-    for (const std::string &l : lines) {
-        out += l;
-        out += line_end;
+        if (keep_log_line(line, type_filter, group_filter)) {
+            out.text.append(line);
+            out.text.append("\r\n");
+            ++out.count;
+        }
     }
     return out;
 }

@@ -5,15 +5,16 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace kalax::cli {
 
-// The complete record lines of a CSV log body, without their line ends.
+// The complete record lines of a CSV log body, in one text (a log holds
+// hundreds of thousands of short lines: one string each would double it).
 struct LogLines {
-    std::vector<std::string> lines;  // kept by the filters, in order
-    size_t nul_lines = 0;            // lines dropped because they hold a NUL byte
-    size_t cut_bytes = 0;            // bytes after the last line end (a cut download)
+    std::string text;       // the lines the filters keep, in order, each ended by CR LF
+    size_t count = 0;       // lines in `text`
+    size_t nul_lines = 0;   // lines dropped because they hold a NUL byte
+    size_t cut_bytes = 0;   // bytes after the last line end (a cut download)
 };
 
 // Whether a line (without line end) is a log record:
@@ -26,9 +27,6 @@ bool keep_log_line(std::string_view line, int type_filter, int group_filter);
 // in the raw body count; the rest is a cut line (cut_bytes). Throws Failure 11
 // naming `context` and the line when a line with no NUL is not a log record.
 LogLines split_csv_log(std::string_view raw, int type_filter, int group_filter, const std::string &context);
-
-// The lines, each ended by CR LF (the unit's own line end).
-std::string join_lines(const std::vector<std::string> &lines, std::string_view line_end = "\r\n");
 
 // Whole binary records at the start of `raw`: the byte count they take. The
 // rest is a cut record. Throws Failure 11 for a record whose length byte does
