@@ -658,6 +658,9 @@ TEST_F(Cli, ALogLargerThanTheLimitStopsWithNothingWritten) {
     expect_failure(r, 12, "File size >= buffer_size_max");
     EXPECT_NE(r.err.find("32 MiB"), std::string::npos) << r.err;
     EXPECT_EQ(slurp(csv), kept);
+    r = run_kalax({"log", host, "--max-size", "2K"}, 120);
+    expect_failure(r, 12, "File size >= buffer_size_max");
+    EXPECT_NE(r.err.find("--max-size 2048"), std::string::npos) << "the person's own limit is named" << r.err;
 }
 
 TEST_F(Cli, MessagesNameTheRealCause) {

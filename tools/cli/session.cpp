@@ -282,14 +282,15 @@ std::string LogSession::run(int (*request)(int), const char *what) {
     std::unique_lock lock(state_->mu);
     if (!state_->cv.wait_for(lock, std::chrono::seconds(timeout_s_), [&] { return state_->done; }))
         fail(19, label_ + ": " + what + silence_note(19, {}, timeout_s_));
+    // The tool's own limit, when it was passed, is the cause the person set.
+    if (state_->over)
+        fail(12, label_ + ": " + what + ": the log is larger than --max-size " + std::to_string(state_->limit) +
+                     " bytes; nothing was written");
     if (state_->error.code == 12)
         fail(12, label_ + ": " + what + ": the reply passed the client's bound of 32 MiB; nothing was written");
     if (state_->error.code != 0)
         fail(state_->error, label_ + ": " + what +
                                 silence_note(state_->error.code, std::chrono::steady_clock::now() - start, timeout_s_));
-    if (state_->over)
-        fail(12, label_ + ": " + what + ": the log is larger than --max-size " + std::to_string(state_->limit) +
-                     " bytes; nothing was written");
     // The raw body: the client's own pass drops what follows a NUL and ends a
     // cut last line as if it were whole, which the tool must see.
     return std::move(state_->raw);
