@@ -1,6 +1,7 @@
 // The kalax tool as a person uses it: a child process against a simulated unit.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -610,7 +611,8 @@ TEST_F(Cli, AppendNeverDoublesOrDamagesTheFile) {
     sim::Fault silent;
     silent.never_answer = true;
     unit->set_fault("*", silent);
-    for (const std::string &bad : {file("no-folder/log.csv"), folder.string()}) {
+    ASSERT_EQ(::mkfifo(file("fifo").c_str(), 0600), 0);
+    for (const std::string &bad : {file("no-folder/log.csv"), folder.string(), file("fifo")}) {
         const auto t0 = std::chrono::steady_clock::now();
         expect_failure(run_kalax({"log", host, "--append", bad}), 6, "File open failure");
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5)) << "found before the download";

@@ -107,7 +107,9 @@ std::string folder_of(const std::string &path) {
 }  // namespace
 
 AppendTarget::AppendTarget(std::string path, int type_filter, int group_filter) : path_(std::move(path)) {
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    // Non-blocking only so that a FIFO without a reader cannot hold the tool;
+    // it is refused below like anything but a regular file.
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK);
     if (fd_ < 0) {
         if (errno != ENOENT) fail(6, path_, std::strerror(errno));
         // A new file is made next to where it will live: that folder must take it.
