@@ -187,17 +187,15 @@ struct LogSession::State {
     std::condition_variable cv;
     bool done = false;
     zx_error_struct error{};
-    std::string body;
     std::string raw;  // the body bytes as they arrived, before the client's filter pass
     size_t limit = SIZE_MAX;  // raw stops growing here; `over` tells
     bool over = false;
     std::unique_ptr<ProgressMeter> meter;  // touched by the worker only while a download runs
 
     static State &of(void *user) { return *static_cast<State *>(user); }
-    void finish(const char *data, int length, const zx_error_struct *e) {
+    void finish(const zx_error_struct *e) {
         {
             std::lock_guard lock(mu);
-            if (data != nullptr && length > 0) body.assign(data, static_cast<size_t>(length));
             if (e != nullptr) error = *e;
             done = true;
         }
@@ -219,13 +217,13 @@ void on_data(int, void *user, const char *data, int count) {
     s.raw.append(data, static_cast<size_t>(count));
 }
 // The raw body is already kept from on_data; the client's copy is not needed.
-void on_body(int, void *user, const char *, int) { LogSession::State::of(user).finish(nullptr, 0, nullptr); }
-void on_done(int, void *user) { LogSession::State::of(user).finish(nullptr, 0, nullptr); }
+void on_body(int, void *user, const char *, int) { LogSession::State::of(user).finish(nullptr); }
+void on_done(int, void *user) { LogSession::State::of(user).finish(nullptr); }
 void on_error(int, void *user, zx_error_struct *e) {
     zx_error_struct copy{};
     if (e != nullptr) copy = *e;
     if (copy.code == 0) copy.code = 73;  // an error callback always means failure
-    LogSession::State::of(user).finish(nullptr, 0, &copy);
+    LogSession::State::of(user).finish(&copy);
 }
 
 }  // namespace
@@ -273,7 +271,6 @@ std::string LogSession::run(int (*request)(int), const char *what) {
         std::lock_guard lock(state_->mu);
         state_->done = false;
         state_->error = zx_error_struct{};
-        state_->body.clear();
         state_->raw.clear();
         state_->over = false;
     }
