@@ -387,17 +387,8 @@ TEST_F(Cli, DemoRunsToCompletion) {
 
 namespace {
 
-sim::Fault raw(std::string bytes) {
-    sim::Fault f;
-    f.raw_response = std::move(bytes);
-    return f;
-}
-
-sim::Fault answered(std::string body) {
-    sim::Fault f;
-    f.body = std::move(body);
-    return f;
-}
+sim::Fault raw(std::string bytes) { return sim::Fault::raw(std::move(bytes)); }
+sim::Fault answered(std::string body) { return sim::Fault::with_body(std::move(body)); }
 
 // Runs the commands side by side (each may wait out the client's silence limit).
 std::vector<kalax::test::Run> run_all(const std::vector<std::vector<std::string>> &commands) {

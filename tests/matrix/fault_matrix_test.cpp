@@ -7,23 +7,9 @@ using namespace kalax::test;
 
 namespace {
 
-sim::Fault status(int code) {
-    sim::Fault f;
-    f.status = code;
-    return f;
-}
-
-sim::Fault raw(std::string bytes) {
-    sim::Fault f;
-    f.raw_response = std::move(bytes);
-    return f;
-}
-
-sim::Fault body(std::string text) {
-    sim::Fault f;
-    f.body = std::move(text);
-    return f;
-}
+sim::Fault status(int code) { return sim::Fault::with_status(code); }
+sim::Fault raw(std::string bytes) { return sim::Fault::raw(std::move(bytes)); }
+sim::Fault body(std::string text) { return sim::Fault::with_body(std::move(text)); }
 
 // A well-formed values document padded with spaces to exactly `size` bytes.
 std::string padded_document(size_t size) {

@@ -109,6 +109,23 @@ struct Fault {
     // drip_bytes is set, else as fast as the client takes them.
     bool endless = false;
     int remaining = -1;                       // requests it applies to; -1 until cleared
+
+    // The faults tests ask for most, in one call.
+    static Fault raw(std::string bytes) {
+        Fault f;
+        f.raw_response = std::move(bytes);
+        return f;
+    }
+    static Fault with_body(std::string text) {
+        Fault f;
+        f.body = std::move(text);
+        return f;
+    }
+    static Fault with_status(int code) {
+        Fault f;
+        f.status = code;
+        return f;
+    }
 };
 
 class Unit {
