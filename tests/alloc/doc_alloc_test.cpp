@@ -15,6 +15,7 @@
 #include <string>
 
 #include "alloc/failing_alloc.h"
+#include "xmldoc/doc_util.h"
 #include "kalax/zxxml.h"
 #include "sdk/runtime/result_codes.h"
 #include "sdk/xml/client.h"
@@ -27,12 +28,7 @@ namespace {
 
 using alloc::torture;
 
-std::string read_data(const std::string &name) {
-    std::ifstream in(std::string(KALAX_TEST_DATA) + "/" + name, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using doc_test::ReadData;
 
 template <class Record, class Counts>
 struct Parsed {
@@ -74,11 +70,11 @@ void torture_parse(const std::string &document, Parse parse) {
 }
 
 TEST(AllocDocument, ValuesParseFailsWithCode5OrParsesWhole) {
-    torture_parse<ValuesDoc>(read_data("values_unit.xml"), xmldoc::parse_values);
+    torture_parse<ValuesDoc>(ReadData("values_unit.xml"), xmldoc::parse_values);
 }
 
 TEST(AllocDocument, SetupParseFailsWithCode5OrParsesWhole) {
-    torture_parse<SetupDoc>(read_data("setup_unit.xml"), xmldoc::parse_setup);
+    torture_parse<SetupDoc>(ReadData("setup_unit.xml"), xmldoc::parse_setup);
 }
 
 // The client's parse creates a module's records on first use; a record it
@@ -88,15 +84,15 @@ TEST(AllocDocument, ClientParseCreatesRecordsOrStoresCode5) {
     xml::Client &c = xml::client();
     xml::Module &m = c.modules[kModule];
     ValuesDoc values;
-    std::string v = read_data("values_unit.xml");
+    std::string v = ReadData("values_unit.xml");
     ASSERT_EQ(xmldoc::parse_values(v.data(), static_cast<int>(v.size()), values.record.get(), values.counts.get()), 0);
     SetupDoc setup;
-    std::string s = read_data("setup_unit.xml");
+    std::string s = ReadData("setup_unit.xml");
     ASSERT_EQ(xmldoc::parse_setup(s.data(), static_cast<int>(s.size()), setup.record.get(), setup.counts.get()), 0);
     const long held = alloc::outstanding();
     for (const int kind : {0, 1}) {
         SCOPED_TRACE(kind);
-        const std::string document = read_data(kind == 0 ? "values_unit.xml" : "setup_unit.xml");
+        const std::string document = ReadData(kind == 0 ? "values_unit.xml" : "setup_unit.xml");
         std::string text;
         torture(
             [&] {
@@ -144,7 +140,7 @@ std::string written_setup(const SetupDoc &s) {
 
 SetupDoc sample_setup() {
     SetupDoc s;
-    std::string text = read_data("setup_unit.xml");
+    std::string text = ReadData("setup_unit.xml");
     EXPECT_EQ(xmldoc::parse_setup(text.data(), static_cast<int>(text.size()), s.record.get(), s.counts.get()), 0);
     return s;
 }
@@ -212,7 +208,7 @@ TEST(AllocDocument, ReductionOfCallersDocumentFailsWithCode5OrReducesWhole) {
 
 TEST(AllocDocument, ReductionOfALargeDocumentFailsWithCode5OrReducesWhole) {
     // Its output outgrows what the reduction sets aside at the start.
-    torture_reduce(read_data("setup_full.xml"));
+    torture_reduce(ReadData("setup_full.xml"));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "alloc/failing_alloc.h"
+#include "xmldoc/doc_util.h"
 #include "sdk/runtime/result_codes.h"
 #include "sdk/xml/client.h"
 #include "sdk/xmldoc/parser.h"
@@ -19,12 +20,7 @@
 namespace kalax::test {
 namespace {
 
-std::string read_data(const std::string &name) {
-    std::ifstream in(std::string(KALAX_TEST_DATA) + "/" + name, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using doc_test::ReadData;
 
 class AllocUpload : public XmlUnit {
 protected:
@@ -70,7 +66,7 @@ protected:
 TEST_F(AllocUpload, RecordUploadFailsWithCode5AndSendsNothingOrSendsWhole) {
     auto setup = std::make_unique<zxxml_setup_struct>();
     auto counts = std::make_unique<zxxml_setup_count_struct>();
-    std::string text = read_data("setup_unit.xml");
+    std::string text = ReadData("setup_unit.xml");
     ASSERT_EQ(xmldoc::parse_setup(text.data(), static_cast<int>(text.size()), setup.get(), counts.get()), 0);
     std::snprintf(setup->SenSet_Entry_Name[0], sizeof setup->SenSet_Entry_Name[0], "%s", "A & B <x>");
     auto send = [&](int m) { return zxxml_send_setup(m, setup.get(), counts.get()); };
@@ -79,7 +75,7 @@ TEST_F(AllocUpload, RecordUploadFailsWithCode5AndSendsNothingOrSendsWhole) {
 }
 
 TEST_F(AllocUpload, TextUploadFailsWithCode5AndSendsNothingOrSendsWhole) {
-    const std::string doc = read_data("setup_unit.xml");
+    const std::string doc = ReadData("setup_unit.xml");
     auto send = [&](int m) { return zxxml_send_setup_xml(m, doc.c_str(), static_cast<int>(doc.size())); };
     const std::string want = reference_send(send);
     EXPECT_TRUE(torture_send(send) == want) << "the upload differs from one with all its memory";
@@ -110,7 +106,7 @@ TEST_F(AllocUpload, GroupMemberAndGroupUploadFailWithCode5OrSucceedWhole) {
     ASSERT_EQ(zxxml_count_modules(g), 1);
     ASSERT_EQ(zxxml_add_module(g, "127.0.0.1", b.port(), &settings), 1);
 
-    const std::string doc = read_data("setup_unit.xml");
+    const std::string doc = ReadData("setup_unit.xml");
     size_t sent = 0;
     alloc::torture([&] { return zxxml_send_setup_xml_many(g, doc.c_str(), static_cast<int>(doc.size())); },
                    [&](int rc, bool failed) {

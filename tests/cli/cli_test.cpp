@@ -45,12 +45,23 @@ size_t count_utf8(const std::string &s) {
     return n;
 }
 
+// A measurement, an alarm and an output change, a minute apart.
+const std::vector<sim::LogRecord> kThreeRecords = {
+    {0, 1205589909, 0, {{1, 215}}}, {1, 1205589969, 3, {{1, 1}}}, {0, 1205590029, 4, {{1, 0}}}};
+
 class Cli : public ::testing::Test {
 protected:
     void start(sim::UnitConfig config = {}) {
         unit = std::make_unique<sim::Unit>(std::move(config));
         ASSERT_TRUE(unit->start(0));
         host = "127.0.0.1:" + std::to_string(unit->port());
+    }
+    // A unit whose log holds exactly `records` (it logs nothing of its own).
+    void start_with_log(const std::vector<sim::LogRecord> &records) {
+        sim::UnitConfig config;
+        config.auto_log = false;
+        start(config);
+        for (const sim::LogRecord &r : records) unit->append_log(r);
     }
     void SetUp() override {
         folder = std::filesystem::temp_directory_path() /
@@ -311,12 +322,7 @@ TEST_F(Cli, LogAppendTwiceAppendsNothingTheSecondTime) {
 }
 
 TEST_F(Cli, LogFiltersAndWritesToStandardOutput) {
-    sim::UnitConfig config;
-    config.auto_log = false;
-    start(config);
-    unit->append_log({0, 1205589909, 0, {{1, 215}}});
-    unit->append_log({1, 1205589969, 3, {{1, 1}}});
-    unit->append_log({0, 1205590029, 4, {{1, 0}}});
+    start_with_log(kThreeRecords);
     const auto all = run_kalax({"log", host});
     ASSERT_EQ(all.status, 0) << all.err;
     EXPECT_EQ(all.out, sim::format_log_csv(unit->log()));
@@ -346,10 +352,7 @@ TEST_F(Cli, LogConvertTurnsBinaryRecordsIntoLinesAndRefusesBrokenOnes) {
 }
 
 TEST_F(Cli, LogDeleteRemovesWhatTheLastDownloadServed) {
-    sim::UnitConfig config;
-    config.auto_log = false;
-    start(config);
-    unit->append_log({0, 1205589909, 0, {{1, 215}}});
+    start_with_log({kThreeRecords[0]});
     ASSERT_EQ(run_kalax({"log", host}).status, 0);
     unit->append_log({0, 1205589969, 0, {{1, 216}}});
     auto r = run_kalax({"log-delete", host});
@@ -402,10 +405,7 @@ std::vector<kalax::test::Run> run_all(const std::vector<std::vector<std::string>
 }  // namespace
 
 TEST_F(Cli, APortThatIsNoUnitFailsEveryLogCommandAndTheSnmpManager) {
-    sim::UnitConfig config;
-    config.auto_log = false;
-    start(config);
-    unit->append_log({0, 1205589909, 0, {{1, 215}}});
+    start_with_log({kThreeRecords[0]});
     const std::string csv = file("log.csv");
     const std::string kept = sim::format_log_csv(unit->log());
     std::ofstream(csv, std::ios::binary) << kept;
@@ -528,12 +528,7 @@ TEST_F(Cli, ACutDownloadKeepsOnlyWholeLinesAndSaysSo) {
 }
 
 TEST_F(Cli, AppendNeverDoublesOrDamagesTheFile) {
-    sim::UnitConfig config;
-    config.auto_log = false;
-    start(config);
-    unit->append_log({0, 1205589909, 0, {{1, 215}}});
-    unit->append_log({1, 1205589969, 3, {{1, 1}}});
-    unit->append_log({0, 1205590029, 4, {{1, 0}}});
+    start_with_log(kThreeRecords);
     const std::string all = sim::format_log_csv(unit->log());
     const auto line = [&](size_t i) { return sim::format_log_csv({unit->log()[i]}); };
     const auto lf = [](std::string text) {
