@@ -1,0 +1,225 @@
+// Owner-thread event queues and the base of the objects that receive from them.
+#include "zxapi/owner_queue.h"
+
+#include <atomic>
+#include <chrono>
+#include <vector>
+
+namespace zxapi::detail {
+
+namespace {
+
+// Identities are never reused, so an event that outlives its target can never
+// be taken for an event of a later object at the same address.
+std::atomic<std::uint64_t> next_id{1};
+
+// The thread's own reference. Objects hold theirs, so a queue outlives its
+// thread while objects bound to it live (their events are then never
+// delivered, and freed with the queue or when the objects stop receiving).
+thread_local std::shared_ptr<OwnerQueue> this_thread_queue;
+
+}  // namespace
+
+void OwnerQueue::FreeChain(Posted *p) noexcept {
+    while (p) {
+        Posted *next = p->next_;
+        delete p;
+        p = next;
+    }
+}
+
+OwnerQueue::OwnerQueue() : owner_(std::this_thread::get_id()) {
+    have_signal_ = signal_.open();
+}
+
+OwnerQueue::~OwnerQueue() { FreeChain(head_); }
+
+std::shared_ptr<OwnerQueue> OwnerQueue::ForThisThread() {
+    if (!this_thread_queue) this_thread_queue = std::make_shared<OwnerQueue>();
+    return this_thread_queue;
+}
+
+OwnerQueue *OwnerQueue::ThisThreadIfAny() noexcept { return this_thread_queue.get(); }
+
+int OwnerQueue::Fd() noexcept {
+    std::lock_guard lock(mu_);
+    if (!have_signal_) {
+        have_signal_ = signal_.open();
+        if (!have_signal_) return -1;
+        raised_ = false;
+        SyncSignalLocked();
+    }
+    return signal_.fd();
+}
+
+// The descriptor polls readable exactly while events are pending.
+void OwnerQueue::SyncSignalLocked() noexcept {
+    if (!have_signal_) return;
+    const bool want = head_ != nullptr;
+    if (want == raised_) return;
+    if (want)
+        signal_.raise();
+    else
+        signal_.clear();
+    raised_ = want;
+}
+
+std::uint64_t OwnerQueue::Register(TEventTarget *target) {
+    const std::uint64_t id = next_id.fetch_add(1, std::memory_order_relaxed);
+    std::lock_guard lock(mu_);
+    targets_.emplace(id, Entry{target, 0});
+    return id;
+}
+
+void OwnerQueue::Unregister(std::uint64_t id) noexcept {
+    {
+        std::unique_lock lock(mu_);
+        auto it = targets_.find(id);
+        if (it == targets_.end()) return;
+        // On the owner thread a busy entry means a handler of this very object
+        // is running below us (it destroys its own object): nothing to wait for.
+        if (std::this_thread::get_id() != owner_) {
+            cv_.wait(lock, [&] {
+                auto at = targets_.find(id);
+                return at == targets_.end() || at->second.busy == 0;
+            });
+        }
+        targets_.erase(id);
+    }
+    Purge(id);
+}
+
+void OwnerQueue::Post(std::uint64_t id, std::unique_ptr<Posted> event) noexcept {
+    if (!event) return;
+    Posted *p = event.release();
+    p->target_ = id;
+    p->next_ = nullptr;
+    {
+        std::lock_guard lock(mu_);
+        if (tail_)
+            tail_->next_ = p;
+        else
+            head_ = p;
+        tail_ = p;
+        ++pending_;
+        SyncSignalLocked();
+    }
+    cv_.notify_all();
+}
+
+void OwnerQueue::Purge(std::uint64_t id) noexcept {
+    Posted *dropped = nullptr;
+    Posted **dropped_tail = &dropped;
+    {
+        std::lock_guard lock(mu_);
+        Posted **link = &head_;
+        Posted *last = nullptr;
+        while (Posted *p = *link) {
+            if (p->target_ == id) {
+                *link = p->next_;
+                p->next_ = nullptr;
+                *dropped_tail = p;
+                dropped_tail = &p->next_;
+                --pending_;
+            } else {
+                last = p;
+                link = &p->next_;
+            }
+        }
+        tail_ = last;
+        SyncSignalLocked();
+    }
+    FreeChain(dropped);
+}
+
+Posted *OwnerQueue::PopLocked() noexcept {
+    Posted *p = head_;
+    if (!p) return nullptr;
+    head_ = p->next_;
+    if (!head_) tail_ = nullptr;
+    p->next_ = nullptr;
+    --pending_;
+    SyncSignalLocked();
+    return p;
+}
+
+int OwnerQueue::Dispatch(int max) {
+    int delivered = 0;
+    // Only what is pending now: events that handlers post wait for the next call,
+    // so a handler that posts to itself cannot keep one call going for ever.
+    std::size_t budget;
+    {
+        std::lock_guard lock(mu_);
+        budget = pending_;
+    }
+    while (budget > 0 && (max <= 0 || delivered < max)) {
+        std::unique_ptr<Posted> event;
+        TEventTarget *target = nullptr;
+        std::uint64_t id = 0;
+        {
+            std::lock_guard lock(mu_);
+            event.reset(PopLocked());
+            if (!event) break;
+            id = event->target_;
+            auto it = targets_.find(id);
+            if (it != targets_.end()) {
+                target = it->second.target;
+                ++it->second.busy;
+            }
+        }
+        --budget;
+        if (!target) continue;  // its object stopped receiving: freed here
+        struct Done {
+            OwnerQueue &q;
+            std::uint64_t id;
+            ~Done() {
+                {
+                    std::lock_guard lock(q.mu_);
+                    auto it = q.targets_.find(id);
+                    if (it != q.targets_.end()) --it->second.busy;
+                }
+                q.cv_.notify_all();
+            }
+        } done{*this, id};
+        ++delivered;
+        target->DeliverEvent(*event);
+    }
+    return delivered;
+}
+
+int OwnerQueue::Wait(int timeout_ms) {
+    {
+        std::unique_lock lock(mu_);
+        auto ready = [&] { return head_ != nullptr; };
+        if (timeout_ms < 0)
+            cv_.wait(lock, ready);
+        else if (!cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), ready))
+            return 0;
+    }
+    return Dispatch(0);
+}
+
+std::size_t OwnerQueue::Pending() const noexcept {
+    std::lock_guard lock(mu_);
+    return pending_;
+}
+
+}  // namespace zxapi::detail
+
+namespace zxapi {
+
+using detail::OwnerQueue;
+
+TEventTarget::TEventTarget() : queue_(OwnerQueue::ForThisThread()), id_(queue_->Register(this)) {}
+
+TEventTarget::~TEventTarget() { StopEvents(); }
+
+void TEventTarget::Post(std::unique_ptr<detail::Posted> event) const noexcept {
+    queue_->Post(id_, std::move(event));
+}
+
+void TEventTarget::PurgeEvents() noexcept { queue_->Purge(id_); }
+
+void TEventTarget::StopEvents() noexcept { queue_->Unregister(id_); }
+
+}  // namespace zxapi

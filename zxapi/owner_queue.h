@@ -1,0 +1,108 @@
+// The owner-thread event queue: one per thread that makes objects. Workers
+// post, the owner thread delivers. Events name their target by an identity
+// that is looked up at delivery, so nothing reaches an object that stopped
+// receiving, and a stopped object's events are freed, never delivered.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+#include "kalax/zxapi.h"
+#include "sdk/runtime/event_signal.h"
+
+namespace zxapi::detail {
+
+// One posted event. Posters derive their payload from it (see PostedWith) and
+// allocate it before posting, so that a post itself needs no memory.
+struct Posted {
+    explicit Posted(unsigned message) noexcept : Message(message) {}
+    virtual ~Posted() = default;
+    Posted(const Posted &) = delete;
+    Posted &operator=(const Posted &) = delete;
+
+    unsigned Message;
+
+private:
+    friend class OwnerQueue;
+    std::uint64_t target_ = 0;
+    Posted *next_ = nullptr;
+};
+
+template <class Payload>
+struct PostedWith final : Posted {
+    template <class... A>
+    explicit PostedWith(unsigned message, A &&...a) : Posted(message), payload{std::forward<A>(a)...} {}
+    Payload payload;
+};
+
+// Allocates an event for posting from a worker thread: null when memory is
+// short, which the poster treats as a lost event (nothing else can be done in
+// a notification).
+template <class Payload, class... A>
+std::unique_ptr<Posted> MakePosted(unsigned message, A &&...a) noexcept {
+    return std::unique_ptr<Posted>(new (std::nothrow) PostedWith<Payload>(message, std::forward<A>(a)...));
+}
+
+// The payload of an event made by MakePosted<Payload>.
+template <class Payload>
+Payload &PayloadOf(Posted &event) noexcept {
+    return static_cast<PostedWith<Payload> &>(event).payload;
+}
+
+class OwnerQueue {
+public:
+    OwnerQueue();
+    ~OwnerQueue();
+    OwnerQueue(const OwnerQueue &) = delete;
+    OwnerQueue &operator=(const OwnerQueue &) = delete;
+
+    // The calling thread's queue, made if it has none; it lives as long as the
+    // thread or the last object bound to it, whichever ends later.
+    static std::shared_ptr<OwnerQueue> ForThisThread();
+    // The calling thread's queue, or null when it has none.
+    static OwnerQueue *ThisThreadIfAny() noexcept;
+
+    // The readiness descriptor, made on first use; -1 when none can be made.
+    int Fd() noexcept;
+
+    std::uint64_t Register(TEventTarget *target);
+    // After it returns, nothing more is delivered to `id` and its pending
+    // events are freed. From another thread it first waits for a delivery to
+    // `id` in progress on the owner thread.
+    void Unregister(std::uint64_t id) noexcept;
+    void Post(std::uint64_t id, std::unique_ptr<Posted> event) noexcept;
+    void Purge(std::uint64_t id) noexcept;
+
+    // Owner thread only.
+    int Dispatch(int max);
+    int Wait(int timeout_ms);
+
+    // Events queued and not yet delivered or dropped (for tests and hosts).
+    std::size_t Pending() const noexcept;
+
+private:
+    struct Entry {
+        TEventTarget *target;
+        int busy;  // deliveries to it in progress (nested loops make it > 1)
+    };
+    static void FreeChain(Posted *p) noexcept;  // outside the lock
+    Posted *PopLocked() noexcept;
+    void SyncSignalLocked() noexcept;
+
+    const std::thread::id owner_;
+    mutable std::mutex mu_;
+    std::condition_variable cv_;  // owner's Wait: an event arrived; others: a delivery ended
+    Posted *head_ = nullptr;
+    Posted *tail_ = nullptr;
+    std::size_t pending_ = 0;
+    bool raised_ = false;
+    bool have_signal_ = false;
+    kalax::platform::EventSignal signal_;
+    std::unordered_map<std::uint64_t, Entry> targets_;
+};
+
+}  // namespace zxapi::detail
