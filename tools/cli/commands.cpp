@@ -260,10 +260,16 @@ int cmd_log_convert(const Options &o) {
     const std::string binary = read_file(in, kBinaryLogLimit);
     // The whole records before a cut or malformed one are converted all the same.
     const BinaryRecords whole = scan_binary_records(binary);
+    const std::string name = in == "-" ? std::string("standard input") : in;
+    if (whole.count == 0 && !binary.empty())
+        fail(11, name + ": not a binary data log (" + (whole.malformed ? "malformed" : "cut") +
+                     " record at byte 0); nothing written");
     const std::string csv = binary_log_to_csv(0, binary.substr(0, whole.bytes), in);
-    write_file(out, csv);
+    // Standard output is judged once, at the end, like every command's.
+    if (out == "-") std::fwrite(csv.data(), 1, csv.size(), stdout);
+    else write_file(out, csv);
     if (whole.bytes < binary.size())
-        fail(11, (in == "-" ? std::string("standard input") : in) + ": " +
+        fail(11, name + ": " +
                      (whole.malformed ? "malformed record" : "record cut off") + " at byte " +
                      std::to_string(whole.bytes) + "; the " + std::to_string(whole.count) +
                      " whole records before it were converted");
