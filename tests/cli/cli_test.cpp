@@ -1013,7 +1013,10 @@ TEST_F(Cli, LogDeleteAfterDeletesOnlyWhatFileHolds) {
     // A download that was not whole, or a FILE that was not written, deletes nothing.
     for (const sim::LogRecord &rec : kThreeRecords) unit->append_log(rec);
     const std::string whole = sim::format_log_csv(unit->log());
-    unit->set_fault("/spilog.txt", sim::Fault::raw("HTTP/1.0 200 OK\r\n\r\n" + whole.substr(0, whole.size() - 5)));
+    // The unit serves its records (a delete would remove them) but the answer breaks off.
+    sim::Fault cut;
+    cut.close_after_body = whole.size() - 5;
+    unit->set_fault("/spilog.txt", cut);
     r = run_kalax({"log", host, "--append", file("cut.csv"), "--delete-after"});
     expect_failure(r, 11, "File not valid");
     EXPECT_EQ(unit->log().size(), 3u) << "a cut download deletes nothing";
