@@ -1137,3 +1137,25 @@ TEST(CliUnitsim, FaultOptionsLetAUserTryTheirErrorHandling) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << testing::PrintToString(bad);
     }
 }
+
+TEST(CliReadme, TheToolTableListsEveryCommandAndOption) {
+    std::ifstream in(std::string(KALAX_TEST_DATA) + "/../../README.md");
+    const std::string readme(std::istreambuf_iterator<char>(in), {});
+    const size_t begin = readme.find("## The `kalax` tool");
+    ASSERT_NE(begin, std::string::npos);
+    const std::string section = readme.substr(begin, readme.find("\n## ", begin + 1) - begin);
+    const auto r = run_kalax({"--help-all"});
+    ASSERT_EQ(r.status, 0);
+    for (const std::string &line : lines_of(r.out)) {
+        // "  values HOST[:PORT]   Read ..." in the overview, "  --name VALUE  help" under options.
+        if (line.rfind("  ", 0) != 0 || line.size() < 3 || line[2] == ' ') continue;
+        const std::string word = line.substr(2, line.find(' ', 2) - 2);
+        if (word[0] == '-') {
+            const size_t comma = line.find(", --");
+            const std::string option = comma == std::string::npos ? word : line.substr(comma + 2, line.find(' ', comma + 2) - comma - 2);
+            EXPECT_NE(section.find(option), std::string::npos) << option << " is not in the README's tool section";
+        } else {
+            EXPECT_NE(section.find("| `kalax " + word), std::string::npos) << word << " has no row in the README's tool table";
+        }
+    }
+}
