@@ -817,7 +817,8 @@ TEST_F(Cli, CredentialsFromTheEnvironmentOrAFileUnderOneLengthRule) {
     const std::string secret = file("secret.txt");
     std::ofstream(secret, std::ios::binary) << "secret\r\nsecond line is not read\n";
     EXPECT_EQ(run_kalax({"setup", host, "--user", "admin", "--password-file", secret}).status, 0);
-    EXPECT_EQ(run_kalax({"log", host, "--password-file", secret}, 60, nullptr, Setting{{"KALAX_USER=admin"}}).status, 0);
+    EXPECT_EQ(run_kalax({"log", host, "--password-file", secret}, 60, nullptr, Setting{{"KALAX_USER=admin"}}).status,
+              0);
     Setting from_stdin;
     from_stdin.stdin_path = secret.c_str();
     EXPECT_EQ(run_kalax({"setup", host, "--user=admin", "--password-file=-"}, 60, nullptr, from_stdin).status, 0);
@@ -1152,10 +1153,12 @@ TEST(CliReadme, TheToolTableListsEveryCommandAndOption) {
         const std::string word = line.substr(2, line.find(' ', 2) - 2);
         if (word[0] == '-') {
             const size_t comma = line.find(", --");
-            const std::string option = comma == std::string::npos ? word : line.substr(comma + 2, line.find(' ', comma + 2) - comma - 2);
+            const std::string option =
+                comma == std::string::npos ? word : line.substr(comma + 2, line.find(' ', comma + 2) - comma - 2);
             EXPECT_NE(section.find(option), std::string::npos) << option << " is not in the README's tool section";
         } else {
-            EXPECT_NE(section.find("| `kalax " + word), std::string::npos) << word << " has no row in the README's tool table";
+            EXPECT_NE(section.find("| `kalax " + word), std::string::npos)
+                << word << " has no row in the README's tool table";
         }
     }
 }

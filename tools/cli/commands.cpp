@@ -200,7 +200,8 @@ namespace {
 void append_downloaded(AppendTarget &target, const LogLines &log, const std::string &path, FILE *out) {
     const AppendResult r = target.append(log);
     if (out != nullptr)
-        std::fprintf(out, "%zu of %zu downloaded lines were new and appended to %s\n", r.added, r.downloaded, path.c_str());
+        std::fprintf(out, "%zu of %zu downloaded lines were new and appended to %s\n", r.added, r.downloaded,
+                     path.c_str());
 }
 
 }  // namespace

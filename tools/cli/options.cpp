@@ -106,7 +106,8 @@ const OptionInfo kOptions[] = {
      [](Options &o, std::string_view v) { o.timeout_s = to_int(v, 1, 3600, "timeout"); }},
     {kOptXml, 0, "xml", nullptr, "print the unit's document as it came",
      [](Options &o, std::string_view) { o.format = Format::xml; }},
-    {kOptJson, 0, "json", nullptr, "print {\"device\": {...}, \"items\": [one object per item]} in UTF-8; an item's \"kind\" is input, "
+    {kOptJson, 0, "json", nullptr,
+     "print {\"device\": {...}, \"items\": [one object per item]} in UTF-8; an item's \"kind\" is input, "
      "sensor or output (\"kind_text\" the library's text), a limit the unit does not have is null",
      [](Options &o, std::string_view) { o.format = Format::json; }},
     {kOptCsv, 0, "csv", nullptr, "download the log as CSV text (the default)",
@@ -133,7 +134,8 @@ const OptionInfo kOptions[] = {
      "stop a download larger than this (K, M, G suffixes; default 256M; the library itself stops any reply "
      "at 32M)",
      [](Options &o, std::string_view v) { o.max_size = to_size(v); }},
-    {kOptQuiet, 'q', "quiet", nullptr, "no progress line and no report of what was done; failures and warnings still go to standard error",
+    {kOptQuiet, 'q', "quiet", nullptr,
+     "no progress line and no report of what was done; failures and warnings still go to standard error",
      [](Options &o, std::string_view) { o.quiet = true; }},
     {kOptCommunity, 0, "community", "TEXT",
      "the trap destination's SNMP community (1-50 characters; default \"orchid\")",
@@ -177,7 +179,8 @@ void settle_credentials(Options &o, bool from_environment) {
     if (o.user && o.user->size() > kCredentialMax)
         fail(43, "the user name", std::to_string(o.user->size()) + " bytes, at most " + std::to_string(kCredentialMax));
     if (o.password && o.password->size() > kCredentialMax)
-        fail(42, "the password", std::to_string(o.password->size()) + " bytes, at most " + std::to_string(kCredentialMax));
+        fail(42, "the password",
+             std::to_string(o.password->size()) + " bytes, at most " + std::to_string(kCredentialMax));
 }
 
 }  // namespace
@@ -247,7 +250,8 @@ void print_command_help(const Command &command, FILE *out) {
     std::fputs("\noptions:\n", out);
     for (const OptionInfo &option : kOptions) {
         if (!(command.options & option.bit)) continue;
-        std::string left = std::string(option.letter ? std::string("-") + option.letter + ", " : "") + "--" + option.name;
+        std::string left = option.letter ? std::string("-") + option.letter + ", " : std::string();
+        left += std::string("--") + option.name;
         if (option.value) left += std::string(" ") + option.value;
         if (left.size() > 22) std::fprintf(out, "  %s\n  %-22s  ", left.c_str(), "");
         else std::fprintf(out, "  %-22s  ", left.c_str());

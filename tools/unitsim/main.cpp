@@ -84,13 +84,15 @@ int main(int argc, char** argv) {
         else if (a == "--log-period") ok = to_int(v, 1, 86400, cfg.log_period_s);
         else if (a == "--delay-ms") ok = faulty = to_int(v, 0, 3600000, fault.silence_ms);
         else if (a == "--status") ok = faulty = to_int(v, 100, 599, fault.status);
-        else if (a == "--silent-after" && (ok = faulty = to_int(v, 0, 2147483647, bytes))) fault.stall_after_body = bytes;
-        else if (a == "--close-after" && (ok = faulty = to_int(v, 0, 2147483647, bytes))) fault.close_after_body = bytes;
-        else if (a == "--silent-after" || a == "--close-after") ok = false;
+        else if (a == "--silent-after" || a == "--close-after") {
+            ok = faulty = to_int(v, 0, 2147483647, bytes);
+            (a == "--silent-after" ? fault.stall_after_body : fault.close_after_body) = static_cast<size_t>(bytes);
+        }
         else if (a == "--drip") {
             const std::string d = v;
             const size_t colon = d.find(':');
-            ok = faulty = colon != std::string::npos && to_int(d.substr(0, colon).c_str(), 1, 1 << 20, fault.drip_bytes) &&
+            ok = faulty = colon != std::string::npos &&
+                          to_int(d.substr(0, colon).c_str(), 1, 1 << 20, fault.drip_bytes) &&
                           to_int(d.substr(colon + 1).c_str(), 0, 3600000, fault.drip_delay_ms);
         } else if (a == "--fault-path") {
             fault_path = v;
