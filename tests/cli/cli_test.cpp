@@ -857,6 +857,7 @@ TEST_F(Cli, QuietRunsSayNothingAndProgressIsForTerminalsOnly) {
         EXPECT_TRUE(r.out.empty() && r.err.empty()) << r.out << r.err;
     }
     EXPECT_EQ(run_kalax({"values", host, "-q"}).status, 2) << "a listing has nothing to keep quiet";
+    EXPECT_EQ(run_kalax({"log", host, "-qz"}).status, 2) << "an unknown flag among short ones";
     // A failure is reported all the same.
     unit->set_fault("/spilog.txt", sim::Fault::with_status(503));
     r = run_kalax({"log", host, "--append", csv, "-q"});

@@ -200,7 +200,9 @@ Options parse_options(const Command &command, int argc, char **argv, int first) 
     for (int i = first; i < argc; ++i) {
         const std::string_view a = argv[i];
         if (options_done || a.size() < 2 || a.substr(0, 2) != "--") {
-            if (!options_done && a.size() > 1 && a[0] == '-') {
+            // "-12.5" is a number (a limit, a calibration), not a flag.
+            const bool number = a.size() > 1 && a[0] == '-' && ((a[1] >= '0' && a[1] <= '9') || a[1] == '.');
+            if (!options_done && !number && a.size() > 1 && a[0] == '-') {
                 // Short flags, also run together ("-q").
                 for (const char letter : a.substr(1)) {
                     const OptionInfo *option = find_letter(letter, command.options);
