@@ -35,6 +35,17 @@ if [ "$mode" = install ]; then
   prefix=$work/prefix
   cmake --install "$build" --prefix "$prefix" >/dev/null
   sim=$prefix/bin/kalax
+  # The tool's companions: the simulated unit, the man page, the completion;
+  # and the tool looks for its library next to itself, wherever the tree lies.
+  for f in bin/kalax-unitsim share/man/man1/kalax.1 share/bash-completion/completions/kalax; do
+    [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
+  done
+  libdir=$(dirname "$(find "$prefix" -name 'libkalax.so*' | head -n 1)")
+  rpath=$(readelf -d "$sim" | sed -n 's/.*(\(RPATH\|RUNPATH\)).*\[\(.*\)\]/\2/p')
+  [ "$rpath" = "\$ORIGIN/$(realpath --relative-to="$prefix/bin" "$libdir")" ] ||
+    { echo "installed kalax has RPATH '$rpath', not \$ORIGIN/../$(basename "$libdir")"; exit 1; }
+  "$prefix/bin/kalax" --version | grep -x "kalax [0-9.]*" >/dev/null || { echo "kalax --version"; exit 1; }
+  "$prefix/bin/kalax-unitsim" --help | grep -- "--close-after" >/dev/null || { echo "kalax-unitsim has no fault options"; exit 1; }
   apps=("$work/app/by-pkg-config" "$work/app/build/by-find-package")
 
   # 1. pkg-config, looking only at the installed tree.

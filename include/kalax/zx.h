@@ -12,6 +12,13 @@
 #define ZX_API
 #endif
 
+/* The version of these headers; zx_version() gives the library's own, which
+ * differs when a program runs with another build than it was compiled with. */
+#define KALAX_VERSION_MAJOR 0
+#define KALAX_VERSION_MINOR 1
+#define KALAX_VERSION_PATCH 0
+#define KALAX_VERSION "0.1.0"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -71,6 +78,9 @@ ZX_API char   *zx_strtok_r(char *str, const char *delim, char **saveptr);
 ZX_API char   *zx_basename(char *path);
 /* Hex digits anywhere in the text, every other character skipped; wraps at 32 bits. */
 ZX_API int32_t zx_htoi(const char *text);
+
+/* "MAJOR.MINOR.PATCH" of the loaded library: a static text, never null. */
+ZX_API const char *zx_version(void);
 
 #ifdef __cplusplus
 }

@@ -26,19 +26,40 @@ struct Run {
     std::string out, err;
 };
 
+// How a child is started beyond its arguments.
+struct Setting {
+    std::vector<std::string> env;   // "NAME=VALUE" added to (or replacing in) the environment
+    const char *stdin_path = nullptr;  // standard input from this file (else /dev/null)
+    bool stderr_tty = false;        // standard error is a terminal (a pseudo-terminal)
+};
+
 // Runs KALAX_CLI_PATH with `args`, collecting both streams; kills the child
 // after `timeout_s` seconds (status -1 then). With `stdout_path` the child's
 // standard output goes to that file instead (and `out` stays empty).
-inline Run run_kalax(const std::vector<std::string> &args, int timeout_s = 60, const char *stdout_path = nullptr) {
+inline Run run_kalax(const std::vector<std::string> &args, int timeout_s = 60, const char *stdout_path = nullptr,
+                     const Setting &setting = {}) {
     int out_pipe[2], err_pipe[2];
     if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe");
+    std::string terminal;
+    if (setting.stderr_tty) {
+        // The terminal's reading side replaces the pipe's; the child writes to the other.
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) throw std::runtime_error("pty");
+        terminal = ptsname(master);
+        close(err_pipe[0]);
+        err_pipe[0] = master;
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (stdout_path)
         posix_spawn_file_actions_addopen(&actions, 1, stdout_path, O_WRONLY, 0);
     else
         posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+    if (setting.stderr_tty)
+        posix_spawn_file_actions_addopen(&actions, 2, terminal.c_str(), O_RDWR | O_NOCTTY, 0);
+    else
+        posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+    posix_spawn_file_actions_addopen(&actions, 0, setting.stdin_path ? setting.stdin_path : "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addclose(&actions, out_pipe[0]);
     posix_spawn_file_actions_addclose(&actions, err_pipe[0]);
     std::vector<std::string> all{KALAX_CLI_PATH};
@@ -46,8 +67,20 @@ inline Run run_kalax(const std::vector<std::string> &args, int timeout_s = 60, c
     std::vector<char *> argv;
     for (auto &a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
+    std::vector<std::string> env_text;
+    for (char **e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        bool replaced = false;
+        for (const std::string &add : setting.env)
+            replaced |= entry.compare(0, add.find('=') + 1, add, 0, add.find('=') + 1) == 0;
+        if (!replaced) env_text.push_back(entry);
+    }
+    env_text.insert(env_text.end(), setting.env.begin(), setting.env.end());
+    std::vector<char *> envp;
+    for (auto &e : env_text) envp.push_back(e.data());
+    envp.push_back(nullptr);
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     close(out_pipe[1]);
     close(err_pipe[1]);

@@ -44,6 +44,31 @@ void print_manager(const char *prefix, const SnmpManager &m) {
     std::printf("%s%s:%d\n", prefix, clean_utf8(m.address).c_str(), m.port);
 }
 
+// The community the library's trap-destination request always sets.
+constexpr const char *kLibraryCommunity = "orchid";
+
+std::string xml_escaped(std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c; break;
+        }
+    }
+    return out;
+}
+
+// The library's trap-destination document with a community of the caller's:
+// trap destination 1, enabled.
+std::string trap_document(const std::string &address, int port, const std::string &community) {
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Root>\n<SnmpTraps>\n<Entry>\n<Idx>1</Idx>\n"
+           "<Community>" + xml_escaped(community) + "</Community>\n<IPaddr>" + xml_escaped(address) +
+           "</IPaddr>\n<Port>" + std::to_string(port) + "</Port>\n<E>1</E>\n</Entry>\n</SnmpTraps>\n</Root>";
+}
+
 // The line of a document's first well-formedness error, or 0 for a
 // well-formed one.
 int first_error_line(const std::string &document) {
@@ -99,6 +124,7 @@ int cmd_send_setup(const Options &o) {
     const std::string document = read_file(o.args[1], kSetupFileLimit);
     UnitSession unit(resolve_target(o.args[0]), o);
     unit.send_setup_text(document);
+    if (o.quiet) return 0;
     if (o.format == Format::table) std::printf("The unit took the setup and answered:\n");
     show_document(stdout, unit, true, o.format);
     return 0;
@@ -106,6 +132,7 @@ int cmd_send_setup(const Options &o) {
 
 int cmd_snmp_manager(const Options &o) {
     if (o.args.size() == 2) throw UsageError("give both ADDRESS and PORT, or neither");
+    if (o.args.size() == 1 && o.community) throw UsageError("--community goes with ADDRESS and PORT");
     UnitSession unit(resolve_target(o.args[0]), o);
     if (o.args.size() == 1) {
         print_manager("", unit.snmp_manager());
@@ -119,7 +146,11 @@ int cmd_snmp_manager(const Options &o) {
     const auto r = std::from_chars(p.data(), p.data() + p.size(), port);
     if (r.ec != std::errc() || r.ptr != p.data() + p.size() || port < 1 || port > 65535)
         throw UsageError("bad PORT '" + p + "' (1-65535)");
-    unit.set_snmp_manager(o.args[1], port);
+    const std::string community = o.community.value_or(kLibraryCommunity);
+    // The library's own request always sets its community and never carries
+    // credentials; a setup upload does both.
+    if (o.community || o.user) unit.send_setup_text(trap_document(o.args[1], port, community));
+    else unit.set_snmp_manager(o.args[1], port);
     // The answer is the unit's setup; only a first trap destination that reads
     // back as sent shows the unit took it (a login page answers 200 as well).
     zxxml_setup_struct *setup = nullptr;
@@ -129,10 +160,14 @@ int cmd_snmp_manager(const Options &o) {
     SnmpManager now;
     now.address = field_text(setup->SnmpTraps_Entry_IPaddr[0]);
     now.port = std::atoi(field_text(setup->SnmpTraps_Entry_Port[0]).c_str());
-    if (now.address != o.args[1] || now.port != port)
+    const std::string now_community = field_text(setup->SnmpTraps_Entry_Community[0]);
+    if (now.address != o.args[1] || now.port != port || now_community != community)
         fail(73, unit.label() + ": the unit answered with trap destination " + clean_utf8(now.address) + ":" +
-                     std::to_string(now.port) + ", not the one sent");
-    print_manager("the unit now sends its traps to ", now);
+                     std::to_string(now.port) + " (community \"" + clean_utf8(now_community) +
+                     "\"), not the one sent");
+    if (!o.quiet)
+        std::printf("the unit now sends its traps to %s:%d (community \"%s\")\n", clean_utf8(now.address).c_str(),
+                    now.port, clean_utf8(now_community).c_str());
     return 0;
 }
 
@@ -161,9 +196,12 @@ void judge_leftovers(const LogLines &log, bool binary, const std::string &label)
 
 namespace {
 
+// `out` may be null: nothing reported.
 void append_downloaded(AppendTarget &target, const LogLines &log, const std::string &path, FILE *out) {
     const AppendResult r = target.append(log);
-    std::fprintf(out, "%zu of %zu downloaded lines were new and appended to %s\n", r.added, r.downloaded, path.c_str());
+    if (out != nullptr)
+        std::fprintf(out, "%zu of %zu downloaded lines were new and appended to %s\n", r.added, r.downloaded,
+                     path.c_str());
 }
 
 }  // namespace
@@ -179,13 +217,24 @@ int cmd_log(const Options &o) {
     // The unit filters nothing itself: the client filters CSV text and conversions.
     if (o.binary && o.append.empty() && (o.type_filter != 0 || o.group_filter != 0))
         throw UsageError("--type and --group filter CSV lines: use them without --bin, or with --append");
-    LogSession log(resolve_target(o.args[0]), o, stderr);
+    if (o.delete_after && o.append.empty()) throw UsageError("--delete-after needs --append FILE");
+    // The unit deletes every record it served, the filters' rejects as well.
+    if (o.delete_after && (o.type_filter != 0 || o.group_filter != 0))
+        throw UsageError("--delete-after takes no --type or --group: FILE would not hold every record deleted");
+    LogSession log(resolve_target(o.args[0]), o, o.quiet ? nullptr : stderr);
     if (!o.append.empty()) {
         // FILE is judged before the unit is asked for anything.
         AppendTarget target(o.append, o.type_filter, o.group_filter);
         const LogLines lines = download_log(log, o.binary);
-        append_downloaded(target, lines, o.append, stdout);
+        append_downloaded(target, lines, o.append, o.quiet ? nullptr : stdout);
         judge_leftovers(lines, o.binary, log.label());
+        // Only now is every served record a line of FILE, on disk. An empty
+        // download asks for no deletion at all.
+        if (o.delete_after && lines.count > 0) {
+            log.remove(false);
+            if (!o.quiet)
+                std::printf("%s deleted the %zu records the download served\n", log.label().c_str(), lines.count);
+        }
         return 0;
     }
     std::string raw;
@@ -208,13 +257,24 @@ int cmd_log(const Options &o) {
 
 int cmd_log_convert(const Options &o) {
     const std::string &in = o.args[0];
-    const std::string csv = binary_log_to_csv(0, read_file(in, kBinaryLogLimit), in);
-    if (o.args.size() < 2) {
-        std::fwrite(csv.data(), 1, csv.size(), stdout);
-        return 0;
-    }
-    write_file(o.args[1], csv);
-    std::printf("%zu lines written to %s\n", count_lines(csv), o.args[1].c_str());
+    const std::string out = o.args.size() < 2 ? "-" : o.args[1];
+    const std::string binary = read_file(in, kBinaryLogLimit);
+    // The whole records before a cut or malformed one are converted all the same.
+    const BinaryRecords whole = scan_binary_records(binary);
+    const std::string name = in == "-" ? std::string("standard input") : in;
+    if (whole.count == 0 && !binary.empty())
+        fail(11, name + ": not a binary data log (" + (whole.malformed ? "malformed" : "cut") +
+                     " record at byte 0); nothing written");
+    const std::string csv = binary_log_to_csv(0, binary.substr(0, whole.bytes), in);
+    // Standard output is judged once, at the end, like every command's.
+    if (out == "-") std::fwrite(csv.data(), 1, csv.size(), stdout);
+    else write_file(out, csv);
+    if (whole.bytes < binary.size())
+        fail(11, name + ": " +
+                     (whole.malformed ? "malformed record" : "record cut off") + " at byte " +
+                     std::to_string(whole.bytes) + "; the " + std::to_string(whole.count) +
+                     " whole records before it were converted");
+    if (out != "-" && !o.quiet) std::printf("%zu lines written to %s\n", count_lines(csv), out.c_str());
     return 0;
 }
 
@@ -222,8 +282,9 @@ int cmd_log_delete(const Options &o) {
     const Target target = resolve_target(o.args[0]);
     LogSession log(target, o, nullptr);
     log.remove(o.all);
-    std::printf(o.all ? "%s deleted its whole log\n" : "%s deleted the records its last download served\n",
-                target.label().c_str());
+    if (!o.quiet)
+        std::printf(o.all ? "%s deleted its whole log\n" : "%s deleted the records its last download served\n",
+                    target.label().c_str());
     return 0;
 }
 

@@ -31,29 +31,25 @@ File open_file(const std::string &path, const char *mode) {
     return f;
 }
 
-// Writes and closes; a close that fails may have lost buffered bytes.
-void write_and_close(File f, const std::string &path, std::string_view data) {
-    if (!data.empty() && std::fwrite(data.data(), 1, data.size(), f.get()) != data.size())
-        fail(7, path, std::strerror(errno));
-    if (std::fclose(f.release()) != 0) fail(9, path, std::strerror(errno));
-}
-
 }  // namespace
 
 std::string read_file(const std::string &path, size_t limit) {
-    File f = open_file(path, "rb");
+    File owned;
+    FILE *f = stdin;
+    if (path != "-") {
+        owned = open_file(path, "rb");
+        f = owned.get();
+    }
     std::string data;
     char chunk[65536];
     size_t n = 0;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f.get())) > 0) {
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
         if (data.size() + n > limit) fail(12, path);
         data.append(chunk, n);
     }
-    if (std::ferror(f.get())) fail(8, path, std::strerror(errno));
+    if (std::ferror(f)) fail(8, path, std::strerror(errno));
     return data;
 }
-
-void write_file(const std::string &path, std::string_view data) { write_and_close(open_file(path, "wb"), path, data); }
 
 size_t count_lines(std::string_view text) {
     size_t lines = 0;
@@ -104,7 +100,55 @@ std::string folder_of(const std::string &path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// Writes `data` into a new file next to `path` and renames it into place, so
+// that `path` holds the old text or the new one, never a part.
+// `mode` of an existing file is kept as it was; a new file's is masked by the umask.
+void replace_whole(const std::string &path, std::string_view data, mode_t mode, bool existing) {
+    std::string temporary = path + ".kalax-XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) fail(6, path, std::strerror(errno));
+    mode_t mask = 0;
+    if (!existing) {
+        mask = ::umask(0);
+        ::umask(mask);
+    }
+    ::fchmod(fd, mode & ~mask);
+    const bool ok = write_all(fd, data) && ::fsync(fd) == 0;
+    const int write_errno = errno;
+    if (::close(fd) != 0 || !ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int e = ok ? errno : write_errno;
+        ::unlink(temporary.c_str());
+        fail(7, path, std::strerror(e));
+    }
+    const int folder = ::open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
+    }
+}
+
 }  // namespace
+
+void write_file(const std::string &path, std::string_view data) {
+    if (path == "-") {
+        if (std::fwrite(data.data(), 1, data.size(), stdout) != data.size() || std::fflush(stdout) != 0)
+            fail(7, "standard output", std::strerror(errno));
+        return;
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        // A terminal, /dev/stdout, a pipe: nothing to replace, only to write to.
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) fail(6, path, std::strerror(errno));
+        const bool ok = write_all(fd, data);
+        const int e = errno;
+        if (::close(fd) != 0 || !ok) fail(7, path, std::strerror(ok ? errno : e));
+        return;
+    }
+    const StopSignalsHeld held;
+    const bool existing = S_ISREG(st.st_mode);
+    replace_whole(path, data, existing ? st.st_mode & 07777 : 0666, existing);
+}
 
 AppendTarget::AppendTarget(std::string path, int type_filter, int group_filter) : path_(std::move(path)) {
     // Non-blocking only so that a FIFO without a reader cannot hold the tool;
@@ -185,25 +229,7 @@ AppendResult AppendTarget::append(const LogLines &log) {
 
     const StopSignalsHeld held;
     if (fd_ < 0) {
-        // A new file appears whole or not at all.
-        std::string temporary = path_ + ".kalax-XXXXXX";
-        const int fd = ::mkstemp(temporary.data());
-        if (fd < 0) fail(6, path_, std::strerror(errno));
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        ::fchmod(fd, 0666 & ~mask);
-        const bool ok = write_all(fd, data) && ::fsync(fd) == 0;
-        const int write_errno = errno;
-        if (::close(fd) != 0 || !ok || ::rename(temporary.c_str(), path_.c_str()) != 0) {
-            const int e = ok ? errno : write_errno;
-            ::unlink(temporary.c_str());
-            fail(7, path_, std::strerror(e));
-        }
-        const int folder = ::open(folder_of(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (folder >= 0) {
-            ::fsync(folder);
-            ::close(folder);
-        }
+        replace_whole(path_, data, 0666, false);
         return r;
     }
     if (data.empty()) return r;

@@ -10,9 +10,12 @@
 
 namespace kalax::cli {
 
-// Whole file; Failure 6 (open) or 8 (read), 12 when larger than `limit` bytes.
+// Whole file ("-": standard input); Failure 6 (open) or 8 (read), 12 when
+// larger than `limit` bytes.
 std::string read_file(const std::string &path, size_t limit);
-// Creates or truncates; Failure 6, 7 or 9.
+// Replaces a regular file whole or not at all (a new one appears whole), in
+// the mode an existing file had; "-" is standard output, and a device or pipe
+// is written directly. Failure 6, 7 or 9.
 void write_file(const std::string &path, std::string_view data);
 
 // Lines of a CSV log text (CR LF or LF ended; a last line without one counts).

@@ -107,17 +107,27 @@ LogLines split_csv_log(std::string_view raw, int type_filter, int group_filter, 
     return out;
 }
 
-size_t whole_binary_records(std::string_view raw, const std::string &context) {
-    size_t at = 0;
-    while (raw.size() - at >= kBinaryHead) {
-        const auto length = static_cast<unsigned char>(raw[at]);
-        const auto values = static_cast<unsigned char>(raw[at + 7]);
-        if (length != kBinaryHead + 4u * values)
-            fail(11, context + ": not a binary data log (bad record at byte " + std::to_string(at) + ")");
-        if (raw.size() - at < length) break;
-        at += length;
+BinaryRecords scan_binary_records(std::string_view raw) {
+    BinaryRecords r;
+    while (raw.size() - r.bytes >= kBinaryHead) {
+        const auto length = static_cast<unsigned char>(raw[r.bytes]);
+        const auto values = static_cast<unsigned char>(raw[r.bytes + 7]);
+        if (length != kBinaryHead + 4u * values) {
+            r.malformed = true;
+            break;
+        }
+        if (raw.size() - r.bytes < length) break;
+        r.bytes += length;
+        ++r.count;
     }
-    return at;
+    return r;
+}
+
+size_t whole_binary_records(std::string_view raw, const std::string &context) {
+    const BinaryRecords r = scan_binary_records(raw);
+    if (r.malformed)
+        fail(11, context + ": not a binary data log (bad record at byte " + std::to_string(r.bytes) + ")");
+    return r.bytes;
 }
 
 }  // namespace kalax::cli

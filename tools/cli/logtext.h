@@ -28,6 +28,15 @@ bool keep_log_line(std::string_view line, int type_filter, int group_filter);
 // naming `context` and the line when a line with no NUL is not a log record.
 LogLines split_csv_log(std::string_view raw, int type_filter, int group_filter, const std::string &context);
 
+// The whole binary records at the start of `raw`, up to the first record that
+// is cut off or whose length byte does not match its value count.
+struct BinaryRecords {
+    size_t bytes = 0;        // taken by the whole records (the offset of the first bad one)
+    size_t count = 0;        // whole records
+    bool malformed = false;  // a bad length byte stopped the scan, not the end of `raw`
+};
+BinaryRecords scan_binary_records(std::string_view raw);
+
 // Whole binary records at the start of `raw`: the byte count they take. The
 // rest is a cut record. Throws Failure 11 for a record whose length byte does
 // not match its value count (not a binary log).

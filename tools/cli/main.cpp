@@ -9,6 +9,7 @@
 #include <optional>
 #include <string_view>
 
+#include "kalax/zx.h"
 #include "tools/cli/commands.h"
 #include "tools/cli/failure.h"
 #include "tools/cli/options.h"
@@ -19,7 +20,8 @@ namespace {
 using namespace kalax::cli;
 
 constexpr uint32_t kUnitOptions = kOptCredentials | kOptTimeout;
-constexpr uint32_t kLogOptions = kUnitOptions | kOptCsv | kOptBin | kOptAppend | kOptType | kOptGroup | kOptMaxSize;
+constexpr uint32_t kLogOptions =
+    kUnitOptions | kOptCsv | kOptBin | kOptAppend | kOptType | kOptGroup | kOptMaxSize | kOptQuiet | kOptDeleteAfter;
 
 const Command kCommands[] = {
     {"values", "HOST[:PORT]", "Read values.xml and list the unit's inputs, sensors and outputs.",
@@ -30,14 +32,17 @@ const Command kCommands[] = {
      kUnitOptions | kOptFormat, 1, 1, true, cmd_setup},
     {"send-setup", "HOST[:PORT] FILE", "Send a setup document to the unit and show its answer.",
      "The document is reduced to what a unit may be told to change (identity, live values,\n"
-     "network addressing, clock and user accounts are left out) and posted to /setup.xml.\n",
-     kUnitOptions | kOptFormat, 2, 2, true, cmd_send_setup},
+     "network addressing, clock and user accounts are left out) and posted to /setup.xml.\n"
+     "FILE '-' reads the document from standard input. With --quiet the answer is not shown.\n",
+     kUnitOptions | kOptFormat | kOptQuiet, 2, 2, true, cmd_send_setup},
     {"snmp-manager", "HOST[:PORT] [ADDRESS PORT]", "Show or set where the unit sends its SNMP traps.",
-     "Without ADDRESS and PORT the first trap destination is shown; with them it is set\n"
-     "(community \"orchid\", enabled). ADDRESS is a dotted IPv4 address. Setting it sends\n"
-     "no credentials, so a unit that asks for them refuses it. It counts as set only when the\n"
-     "unit's answer shows that trap destination.\n",
-     kUnitOptions, 1, 3, true, cmd_snmp_manager},
+     "Without ADDRESS and PORT the first trap destination is shown; with them it is set,\n"
+     "enabled, with the community of --community, or \"orchid\" without it. ADDRESS is a\n"
+     "dotted IPv4 address. Without --community and without credentials the library's own\n"
+     "request sets it (community \"orchid\", no credentials sent); with either, the tool posts\n"
+     "the trap destination as a setup document, which carries the credentials. It counts as\n"
+     "set only when the unit's answer shows that trap destination (and community).\n",
+     kUnitOptions | kOptCommunity | kOptQuiet, 1, 3, true, cmd_snmp_manager},
     {"log", "HOST[:PORT]", "Download the unit's data log.",
      "Without --append the log goes to standard output; a progress line goes to standard error.\n"
      "With --append FILE only the lines after FILE's last line are appended (binary downloads\n"
@@ -46,12 +51,21 @@ const Command kCommands[] = {
      "Only whole records are ever written. A body that is not a log is refused; a download cut\n"
      "off inside a line or record, or lines holding a NUL byte, keep the whole lines and exit 1.\n"
      "FILE is checked before the download: it must be writable, and its last line a record that\n"
-     "the --type/--group filters keep (a file written with other filters is refused, not mixed).\n",
+     "the --type/--group filters keep (a file written with other filters is refused, not mixed).\n"
+     "--delete-after asks the unit to delete what the download served, only once the download\n"
+     "was whole and FILE is on disk; it needs --append and takes no --type/--group (FILE would\n"
+     "lack what they drop). The unit deletes what its last download served: another client\n"
+     "downloading in between widens that, so let one client download a unit's log.\n",
      kLogOptions, 1, 1, true, cmd_log},
-    {"log-convert", "IN.bin [OUT.csv]", "Convert a binary log to CSV lines (to OUT.csv or standard output).", nullptr,
-     0, 1, 2, false, cmd_log_convert},
+    {"log-convert", "IN.bin [OUT.csv]", "Convert a binary log to CSV lines (to OUT.csv or standard output).",
+     "IN.bin '-' is standard input, OUT.csv '-' standard output; OUT.csv is replaced whole.\n"
+     "A file cut inside a record, or holding a malformed one, has its whole records before that\n"
+     "converted; the byte offset of the first bad record is named and the exit status is 1.\n",
+     kOptQuiet, 1, 2, false, cmd_log_convert},
     {"log-delete", "HOST[:PORT]", "Ask the unit to delete what the last log download served.", nullptr,
-     kUnitOptions | kOptAll, 1, 1, true, cmd_log_delete},
+     kUnitOptions | kOptAll | kOptQuiet, 1, 1, true, cmd_log_delete},
+    // `kalax set HOST output|name|range|calib ...` goes here, changing one item
+    // through the device object and showing it read back from the unit.
     {"demo", "", "Show the library at work against a simulated unit in this process.",
      "Reads values and setup, changes an output and a sensor name, downloads the log into a\n"
      "temporary CSV file and downloads again appending only the new lines.\n",
@@ -62,15 +76,27 @@ const Command kCommands[] = {
 };
 
 void print_overview(FILE *out) {
-    std::fputs("usage: kalax COMMAND [arguments] [options]\n\ncommands:\n", out);
+    std::fputs("usage: kalax COMMAND [arguments] [options]\n"
+               "       kalax help [COMMAND] | --help-all | --version\n\n"
+               "Reads, changes and logs Kalyx monitoring units from a shell.\n\ncommands:\n",
+               out);
     auto left = [](const Command &c) { return std::string(c.name) + (*c.synopsis ? " " : "") + c.synopsis; };
     size_t width = 0;
     for (const Command &c : kCommands) width = std::max(width, left(c).size());
     for (const Command &c : kCommands)
         std::fprintf(out, "  %-*s  %s\n", static_cast<int>(width), left(c).c_str(), c.summary);
-    std::fputs("\n'kalax demo' shows them at work; 'kalax COMMAND --help' describes a command and its options.\n"
+    std::fputs("\n'kalax demo' shows them at work; 'kalax COMMAND --help' describes a command and its options,\n"
+               "'kalax --help-all' every command.\n"
+               "Credentials: --user, --password or --password-file FILE, else the environment variables\n"
+               "KALAX_USER and KALAX_PASSWORD; each at most 99 bytes.\n"
                "Failures exit with 1 and one line naming the library's result code; usage errors exit with 2.\n",
                out);
+}
+
+void print_version(FILE *out) {
+    std::fprintf(out, "kalax %s\n", KALAX_VERSION);
+    // A library of another build than the headers the tool was made with.
+    if (std::strcmp(zx_version(), KALAX_VERSION) != 0) std::fprintf(out, "library %s\n", zx_version());
 }
 
 const Command *find_command(std::string_view name) {
@@ -79,15 +105,51 @@ const Command *find_command(std::string_view name) {
     return nullptr;
 }
 
+// Writing help or the version into a closed pipe or a full disk is a failure too.
+int flushed(int status) {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "kalax: writing standard output: %s\n", std::strerror(errno));
+        return 1;
+    }
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
-        std::strcmp(argv[1], "help") == 0) {
-        const Command *about = argc > 2 ? find_command(argv[2]) : nullptr;
-        if (about) print_command_help(*about, stdout);
-        else print_overview(argc < 2 ? stderr : stdout);
-        return argc < 2 ? 2 : 0;
+    if (argc < 2) {
+        print_overview(stderr);
+        return 2;
+    }
+    const std::string_view first = argv[1];
+    if (first == "--version") {
+        print_version(stdout);
+        return flushed(0);
+    }
+    if (first == "--help-all") {
+        print_overview(stdout);
+        for (const Command &c : kCommands) {
+            std::fputs("\n", stdout);
+            print_command_help(c, stdout);
+        }
+        return flushed(0);
+    }
+    if (first == "--help" || first == "-h" || first == "help") {
+        if (argc > 3) {
+            std::fprintf(stderr, "kalax help: one COMMAND at most (see kalax --help)\n");
+            return 2;
+        }
+        if (argc == 3) {
+            const Command *about = find_command(argv[2]);
+            if (about == nullptr) {
+                std::fprintf(stderr, "kalax help: unknown command '%s' (see kalax --help)\n", argv[2]);
+                return 2;
+            }
+            print_command_help(*about, stdout);
+        } else {
+            print_overview(stdout);
+        }
+        return flushed(0);
     }
     const Command *command = find_command(argv[1]);
     if (command == nullptr) {
@@ -96,7 +158,7 @@ int main(int argc, char **argv) {
     }
     if (wants_help(argc, argv, 2)) {
         print_command_help(*command, stdout);
-        return 0;
+        return flushed(0);
     }
     try {
         const Options options = parse_options(*command, argc, argv, 2);

@@ -7,12 +7,14 @@
 #include <sys/socket.h>
 
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string_view>
 
 #include "kalax/zxpld.h"
 #include "tools/cli/failure.h"
+#include "tools/cli/files.h"
 
 namespace kalax::cli {
 
@@ -20,6 +22,7 @@ namespace {
 
 struct OptionInfo {
     OptionBit bit;
+    char letter;  // short form "-x", or 0
     const char *name;
     const char *value;  // name of the value, or null for a flag
     const char *help;
@@ -55,6 +58,17 @@ size_t to_size(std::string_view text) {
     return static_cast<size_t>(v) * scale;
 }
 
+// A password file holds a line, not a document.
+constexpr size_t kPasswordFileLimit = 4096;
+// A community text of a trap destination holds at most this many bytes.
+constexpr size_t kCommunityMax = 50;
+
+// The first line of a text, without its line end.
+std::string first_line(const std::string &text) {
+    const size_t end = text.find_first_of("\r\n");
+    return text.substr(0, end);
+}
+
 template <size_t N>
 int pick(std::string_view text, const std::pair<const char *, int> (&choices)[N], const char *what) {
     for (const auto &[name, value] : choices)
@@ -74,40 +88,68 @@ constexpr std::pair<const char *, int> kGroups[] = {{"all", KALLOG_GROUP_ALL},
                                                     {"outputs", KALLOG_GROUP_OUTPUTS}};
 
 const OptionInfo kOptions[] = {
-    {kOptUser, "user", "NAME", "user name for units that ask for credentials",
+    {kOptUser, 0, "user", "NAME", "user name for units that ask for credentials",
      [](Options &o, std::string_view v) { o.user = std::string(v); }},
-    {kOptPassword, "password", "TEXT", "password for units that ask for credentials",
-     [](Options &o, std::string_view v) { o.password = std::string(v); }},
-    {kOptTimeout, "timeout", "SECONDS", "give up waiting for the unit after this long (default 30)",
+    {kOptPassword, 0, "password", "TEXT", "password for units that ask for credentials",
+     [](Options &o, std::string_view v) {
+         if (o.password) throw UsageError("give --password or --password-file, not both");
+         o.password = std::string(v);
+     }},
+    {kOptPasswordFile, 0, "password-file", "FILE",
+     "read the password from FILE's first line ('-': standard input), out of sight of ps and the shell's "
+     "history; without --user or a password, KALAX_USER and KALAX_PASSWORD are read",
+     [](Options &o, std::string_view v) {
+         if (o.password) throw UsageError("give --password or --password-file, not both");
+         o.password = first_line(read_file(std::string(v), kPasswordFileLimit));
+     }},
+    {kOptTimeout, 0, "timeout", "SECONDS", "give up waiting for the unit after this long (default 30)",
      [](Options &o, std::string_view v) { o.timeout_s = to_int(v, 1, 3600, "timeout"); }},
-    {kOptXml, "xml", nullptr, "print the unit's document as it came",
+    {kOptXml, 0, "xml", nullptr, "print the unit's document as it came",
      [](Options &o, std::string_view) { o.format = Format::xml; }},
-    {kOptJson, "json", nullptr, "print {\"device\": {...}, \"items\": [one object per item]} in UTF-8",
+    {kOptJson, 0, "json", nullptr,
+     "print {\"device\": {...}, \"items\": [one object per item]} in UTF-8; an item's \"kind\" is input, "
+     "sensor or output (\"kind_text\" the library's text), a limit the unit does not have is null",
      [](Options &o, std::string_view) { o.format = Format::json; }},
-    {kOptCsv, "csv", nullptr, "download the log as CSV text (the default)",
+    {kOptCsv, 0, "csv", nullptr, "download the log as CSV text (the default)",
      [](Options &o, std::string_view) { o.binary = false; }},
-    {kOptBin, "bin", nullptr, "download the log as binary records",
+    {kOptBin, 0, "bin", nullptr, "download the log as binary records",
      [](Options &o, std::string_view) { o.binary = true; }},
-    {kOptAppend, "append", "FILE", "append only the lines FILE does not hold yet (as CSV)",
+    {kOptAppend, 0, "append", "FILE", "append only the lines FILE does not hold yet (as CSV)",
      [](Options &o, std::string_view v) {
          if (v.empty()) throw UsageError("--append needs a file name");
+         if (v == "-") throw UsageError("--append needs a file: without --append the log goes to standard output");
          o.append = std::string(v);
      }},
-    {kOptType, "type", "all|normal|alarm", "keep only records of this type",
+    {kOptType, 0, "type", "all|normal|alarm", "keep only records of this type",
      [](Options &o, std::string_view v) { o.type_filter = pick(v, kTypes, "type"); }},
-    {kOptGroup, "group", "all|sensors|binaries|inputs|outputs", "keep only records of this group",
+    {kOptGroup, 0, "group", "all|sensors|binaries|inputs|outputs", "keep only records of this group",
      [](Options &o, std::string_view v) { o.group_filter = pick(v, kGroups, "group"); }},
-    {kOptAll, "all", nullptr, "delete the whole log, not only what the last download served",
+    {kOptAll, 0, "all", nullptr, "delete the whole log, not only what the last download served",
      [](Options &o, std::string_view) { o.all = true; }},
-    {kOptPort, "port", "N", "TCP port on 127.0.0.1 (default 8080, 0 picks a free one)",
+    {kOptPort, 0, "port", "N", "TCP port on 127.0.0.1 (default 8080, 0 picks a free one)",
      [](Options &o, std::string_view v) { o.port = to_int(v, 0, 65535, "port"); }},
-    {kOptLogPeriod, "log-period", "SECONDS", "seconds between data-log rounds (default 10)",
+    {kOptLogPeriod, 0, "log-period", "SECONDS", "seconds between data-log rounds (default 10)",
      [](Options &o, std::string_view v) { o.log_period_s = to_int(v, 1, 86400, "log period"); }},
-    {kOptMaxSize, "max-size", "BYTES",
+    {kOptMaxSize, 0, "max-size", "BYTES",
      "stop a download larger than this (K, M, G suffixes; default 256M; the library itself stops any reply "
      "at 32M)",
      [](Options &o, std::string_view v) { o.max_size = to_size(v); }},
-    {kOptKeep, "keep", nullptr, "keep the temporary folder with the downloaded log",
+    {kOptQuiet, 'q', "quiet", nullptr,
+     "no progress line and no report of what was done; failures and warnings still go to standard error",
+     [](Options &o, std::string_view) { o.quiet = true; }},
+    {kOptCommunity, 0, "community", "TEXT",
+     "the trap destination's SNMP community (1-50 characters; default \"orchid\")",
+     [](Options &o, std::string_view v) {
+         if (v.empty() || v.size() > kCommunityMax) throw UsageError("--community takes 1-50 characters");
+         for (const char c : v)
+             if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+                 throw UsageError("--community holds a control character");
+         o.community = std::string(v);
+     }},
+    {kOptDeleteAfter, 0, "delete-after", nullptr,
+     "once FILE holds the whole download, flushed to disk, ask the unit to delete what the download served",
+     [](Options &o, std::string_view) { o.delete_after = true; }},
+    {kOptKeep, 0, "keep", nullptr, "keep the temporary folder with the downloaded log",
      [](Options &o, std::string_view) { o.keep = true; }},
 };
 
@@ -115,6 +157,30 @@ const OptionInfo *find_option(std::string_view name, uint32_t accepted) {
     for (const OptionInfo &option : kOptions)
         if ((accepted & option.bit) && name == option.name) return &option;
     return nullptr;
+}
+
+const OptionInfo *find_letter(char letter, uint32_t accepted) {
+    for (const OptionInfo &option : kOptions)
+        if ((accepted & option.bit) && option.letter != 0 && letter == option.letter) return &option;
+    return nullptr;
+}
+
+// Credentials not on the command line come from the environment; one length
+// rule holds for every command, checked before anything is sent.
+void settle_credentials(Options &o, bool from_environment) {
+    if (from_environment) {
+        const char *user = std::getenv("KALAX_USER");
+        const char *password = std::getenv("KALAX_PASSWORD");
+        if (!o.user && user != nullptr) o.user = std::string(user);
+        if (!o.password && password != nullptr) o.password = std::string(password);
+    }
+    if (o.password && !o.user) o.user = std::string();
+    if (o.user && !o.password) o.password = std::string();
+    if (o.user && o.user->size() > kCredentialMax)
+        fail(43, "the user name", std::to_string(o.user->size()) + " bytes, at most " + std::to_string(kCredentialMax));
+    if (o.password && o.password->size() > kCredentialMax)
+        fail(42, "the password",
+             std::to_string(o.password->size()) + " bytes, at most " + std::to_string(kCredentialMax));
 }
 
 }  // namespace
@@ -134,8 +200,18 @@ Options parse_options(const Command &command, int argc, char **argv, int first) 
     for (int i = first; i < argc; ++i) {
         const std::string_view a = argv[i];
         if (options_done || a.size() < 2 || a.substr(0, 2) != "--") {
-            if (!options_done && a.size() > 1 && a[0] == '-')
-                throw UsageError("unknown option " + std::string(a));
+            // "-12.5" is a number (a limit, a calibration), not a flag.
+            const bool number = a.size() > 1 && a[0] == '-' && ((a[1] >= '0' && a[1] <= '9') || a[1] == '.');
+            if (!options_done && !number && a.size() > 1 && a[0] == '-') {
+                // Short flags, also run together ("-q").
+                for (const char letter : a.substr(1)) {
+                    const OptionInfo *option = find_letter(letter, command.options);
+                    if (option == nullptr || option->value != nullptr)
+                        throw UsageError("unknown option " + std::string(a));
+                    option->apply(o, {});
+                }
+                continue;
+            }
             o.args.emplace_back(a);
             continue;
         }
@@ -162,8 +238,9 @@ Options parse_options(const Command &command, int argc, char **argv, int first) 
     if (static_cast<int>(o.args.size()) < command.min_args) throw UsageError("missing arguments");
     if (static_cast<int>(o.args.size()) > command.max_args)
         throw UsageError("unexpected argument '" + o.args[static_cast<size_t>(command.max_args)] + "'");
-    if (o.password && !o.user) o.user = std::string();
-    if (o.user && !o.password) o.password = std::string();
+    // Only a command that talks to units reads the environment: `kalax sim`
+    // takes credentials to ask for, not to give.
+    if (command.options & kOptUser) settle_credentials(o, command.clients);
     return o;
 }
 
@@ -175,10 +252,22 @@ void print_command_help(const Command &command, FILE *out) {
     std::fputs("\noptions:\n", out);
     for (const OptionInfo &option : kOptions) {
         if (!(command.options & option.bit)) continue;
-        std::string left = std::string("--") + option.name;
+        std::string left = option.letter ? std::string("-") + option.letter + ", " : std::string();
+        left += std::string("--") + option.name;
         if (option.value) left += std::string(" ") + option.value;
-        if (left.size() > 22) std::fprintf(out, "  %s\n  %-22s  %s\n", left.c_str(), "", option.help);
-        else std::fprintf(out, "  %-22s  %s\n", left.c_str(), option.help);
+        if (left.size() > 22) std::fprintf(out, "  %s\n  %-22s  ", left.c_str(), "");
+        else std::fprintf(out, "  %-22s  ", left.c_str());
+        // Wrapped at word ends to 80 columns, continued under the first line.
+        std::string_view help = option.help;
+        constexpr size_t kWidth = 80 - 26;
+        while (help.size() > kWidth) {
+            size_t cut = help.rfind(' ', kWidth);
+            if (cut == std::string_view::npos || cut == 0) cut = help.find(' ');
+            if (cut == std::string_view::npos) break;
+            std::fprintf(out, "%.*s\n%26s", static_cast<int>(cut), help.data(), "");
+            help.remove_prefix(cut + 1);
+        }
+        std::fprintf(out, "%.*s\n", static_cast<int>(help.size()), help.data());
     }
 }
 

@@ -27,8 +27,12 @@ enum OptionBit : uint32_t {
     kOptLogPeriod = 1u << 12,
     kOptKeep = 1u << 13,
     kOptMaxSize = 1u << 14,
+    kOptPasswordFile = 1u << 15,
+    kOptQuiet = 1u << 16,
+    kOptCommunity = 1u << 17,
+    kOptDeleteAfter = 1u << 18,
 };
-inline constexpr uint32_t kOptCredentials = kOptUser | kOptPassword;
+inline constexpr uint32_t kOptCredentials = kOptUser | kOptPassword | kOptPasswordFile;
 inline constexpr uint32_t kOptFormat = kOptXml | kOptJson;
 
 enum class Format { table, xml, json };
@@ -47,7 +51,14 @@ struct Options {
     int log_period_s = 10;
     bool keep = false;
     size_t max_size = 256u << 20;  // bytes of a log body the tool takes
+    bool quiet = false;            // no progress, no report of what was done
+    std::optional<std::string> community;  // snmp-manager: the tool's own trap document
+    bool delete_after = false;     // log --append: delete on the unit once FILE is written
 };
+
+// Longest user name or password in bytes, for every command: the agent XML
+// client's limit (the data-log client would cut longer ones silently).
+inline constexpr size_t kCredentialMax = 99;
 
 struct Command {
     const char *name;
@@ -61,7 +72,9 @@ struct Command {
 };
 
 // Parses argv[first..argc) for `command`: options anywhere ("--name value" or
-// "--name=value"), "--" ends them. Throws UsageError.
+// "--name=value", "-q"), "--" ends them. Credentials not given on the command
+// line come from KALAX_USER and KALAX_PASSWORD for commands that talk to units.
+// Throws UsageError, and Failure 42/43 for a password or user name too long.
 Options parse_options(const Command &command, int argc, char **argv, int first);
 // Whether argv[first..argc) asks for help (before any "--").
 bool wants_help(int argc, char **argv, int first);

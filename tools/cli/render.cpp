@@ -58,9 +58,31 @@ size_t decode_utf8(std::string_view s, uint32_t &cp) {
 
 std::string number(float value) {
     if (!std::isfinite(value)) return "null";
+    // The library's mark of a limit the unit does not have.
+    if (value == zxapi::kNoValue) return "null";
     char buffer[32];
     const auto r = std::to_chars(buffer, buffer + sizeof buffer, value);
     return std::string(buffer, r.ptr);
+}
+
+// The tool's own JSON name of an item's kind, by the list it belongs to: the
+// library's display texts name the same relay "Binary output" in values and
+// "Realy output" in setup, a script must see one name.
+struct KindName {
+    uint8_t type;
+    const char *name;
+};
+constexpr KindName kKindNames[] = {
+    {zxapi::TYPE_BINARY_INPUT, "input"},          {zxapi::TYPE_BINARY_INPUT_COUNTER, "input"},
+    {zxapi::TYPE_ANALOG_SENSOR_INPUT, "sensor"},  {zxapi::TYPE_ANALOG_SENSOR_OUTPUT, "sensor"},
+    {zxapi::TYPE_RELAY_OUTPUT, "output"},         {zxapi::TYPE_RTS_OUTPUT, "output"},
+    {zxapi::TYPE_DTR_OUTPUT, "output"},           {zxapi::TYPE_BINARY_OUTPUT, "output"},
+};
+
+const char *kind_name(uint8_t type) {
+    for (const KindName &k : kKindNames)
+        if (k.type == type) return k.name;
+    return "unknown";
 }
 
 // ---- the table's columns ------------------------------------------------------------
@@ -258,7 +280,8 @@ void print_json(FILE *out, const ItemList &list) {
         const auto &n = item.number;
         const auto &t = item.text;
         auto text = [](const std::string &s) { return json_string(display_to_utf8(s)); };
-        std::string o = "{\"kind\": " + text(t.SensType) + ", \"type\": " + std::to_string(n.SensType);
+        std::string o = "{\"kind\": " + json_string(kind_name(n.SensType)) + ", \"kind_text\": " + text(t.SensType);
+        o += ", \"type\": " + std::to_string(n.SensType);
         o += ", \"id\": " + std::to_string(n.Id) + ", \"name\": " + json_string(clean_utf8(n.Name));
         o += ", \"value\": " + number(n.Value) + ", \"value_text\": " + text(t.Value);
         o += ", \"units\": " + text(t.Units) + ", \"units_code\": " + std::to_string(n.Units);

@@ -10,6 +10,7 @@
 
 #include "sdk/xml/limits.h"
 #include "tools/cli/failure.h"
+#include "tools/cli/sizes.h"
 
 namespace kalax::cli {
 
@@ -149,16 +150,15 @@ void UnitSession::set_snmp_manager(const std::string &address, int port) {
 // ---- progress -----------------------------------------------------------------------
 
 ProgressMeter::ProgressMeter(FILE *out, std::string what)
-    : out_(out),
+    : out_(out != nullptr && ::isatty(::fileno(out)) ? out : nullptr),
       what_(std::move(what)),
-      live_(out != nullptr && ::isatty(::fileno(out))),
       start_(std::chrono::steady_clock::now()),
       last_draw_(start_) {}
 
 void ProgressMeter::add(size_t bytes) {
     bytes_ += bytes;
     const auto now = std::chrono::steady_clock::now();
-    if (live_ && now - last_draw_ >= std::chrono::milliseconds(100)) {
+    if (out_ && now - last_draw_ >= std::chrono::milliseconds(100)) {
         last_draw_ = now;
         draw(false);
     }
@@ -169,14 +169,19 @@ size_t ProgressMeter::finish() {
     return bytes_;
 }
 
+void ProgressMeter::abandon() {
+    if (out_) std::fputc('\n', out_);
+}
+
 void ProgressMeter::draw(bool final) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    const double rate = seconds > 0.0 ? static_cast<double>(bytes_) / 1024.0 / seconds : 0.0;
+    // The line is redrawn in place; blanks wipe what a longer line left.
     if (final)
-        std::fprintf(out_, "%s%s: %zu bytes in %.2f s (%.1f KiB/s)\n", live_ ? "\r" : "", what_.c_str(), bytes_,
-                     seconds, rate);
+        std::fprintf(out_, "\r%s: %s in %.2f s (%s)   \n", what_.c_str(), human_size(bytes_).c_str(), seconds,
+                     human_rate(bytes_, seconds).c_str());
     else
-        std::fprintf(out_, "\r%s: %zu bytes (%.1f KiB/s)   ", what_.c_str(), bytes_, rate);
+        std::fprintf(out_, "\r%s: %s (%s)   ", what_.c_str(), human_size(bytes_).c_str(),
+                     human_rate(bytes_, seconds).c_str());
     std::fflush(out_);
 }
 
@@ -282,7 +287,7 @@ std::string LogSession::run(int (*request)(int), const char *what) {
     // The tool's own limit, when it was passed, is the cause the person set.
     if (state_->over)
         fail(12, label_ + ": " + what + ": the log is larger than --max-size " + std::to_string(state_->limit) +
-                     " bytes; nothing was written");
+                     " (" + human_size(state_->limit) + "); nothing was written");
     if (state_->error.code == 12)
         fail(12, label_ + ": " + what + ": the reply passed the client's bound of 32 MiB; nothing was written");
     if (state_->error.code != 0)
@@ -300,11 +305,13 @@ std::string LogSession::download(bool binary) {
     try {
         body = run(binary ? zxpld_get_spilog_bin : zxpld_get_spilog_csv, what);
     } catch (const Failure &) {
-        if (progress_ && ::isatty(::fileno(progress_))) std::fputc('\n', progress_);
+        state_->meter->abandon();
         throw;
     }
-    // The worker is done with the meter once the completion callback ran.
+    // The worker is done with the meter once the completion callback ran; a
+    // delete that follows draws none.
     state_->meter->finish();
+    state_->meter.reset();
     return body;
 }
 

@@ -64,21 +64,22 @@ private:
     std::string label_;
 };
 
-// Draws "bytes so far, rate" as chunks arrive. On a terminal the line is
-// redrawn in place; elsewhere only the final line is written.
+// Draws "bytes so far, rate" as chunks arrive, redrawn in place, only when
+// `out` is a terminal: a log or a pipe gets no progress at all.
 class ProgressMeter {
 public:
     ProgressMeter(FILE *out, std::string what);
     void add(size_t bytes);
     // The closing line; returns the total.
     size_t finish();
+    // Ends a line left open by a download that failed.
+    void abandon();
 
 private:
     void draw(bool final);
 
-    FILE *out_;
+    FILE *out_;  // null: nothing drawn
     std::string what_;
-    bool live_;
     size_t bytes_ = 0;
     std::chrono::steady_clock::time_point start_, last_draw_;
 };
@@ -86,7 +87,7 @@ private:
 // One unit opened with the data-log client (filters and credentials from the options).
 class LogSession {
 public:
-    // `progress` may be null: no progress line.
+    // `progress` may be null: no progress line (nor is there one when it is no terminal).
     LogSession(const Target &target, const Options &options, FILE *progress);
     ~LogSession();
     LogSession(const LogSession &) = delete;

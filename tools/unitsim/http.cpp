@@ -453,7 +453,9 @@ void Server::serve(int raw_fd) {
     }
 
     std::optional<size_t> break_off;
-    if (faulted) break_off = f.stall_after_body ? f.stall_after_body : f.reset_after_body;
+    if (faulted)
+        for (const std::optional<size_t>& at : {f.stall_after_body, f.reset_after_body, f.close_after_body})
+            if (at && !break_off) break_off = at;
     if (break_off) bytes.resize(std::min(bytes.size(), body_offset(bytes) + *break_off));
 
     auto drip = [&](std::string_view rest) {

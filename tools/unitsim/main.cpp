@@ -24,6 +24,13 @@ void usage(FILE* out) {
         "  --namespaced        write <val:Root ...> / <set:Root ...> roots\n"
         "  --seed N            seed of the simulated readings (default 1)\n"
         "  --log-period S      seconds between data-log rounds (default 10)\n"
+        "faults, to try a client's error handling (every path, or only --fault-path):\n"
+        "  --delay-ms N        wait N ms before answering\n"
+        "  --silent-after B    send B bytes of the body, then say nothing until the client closes\n"
+        "  --close-after B     send B bytes of the body, then close the connection\n"
+        "  --status CODE       answer with this HTTP status (400 and above: no document)\n"
+        "  --drip B:MS         send the answer in pieces of B bytes, MS ms apart\n"
+        "  --fault-path PATH   apply the faults only to this path, e.g. /spilog.txt\n"
         "  --help              this text\n",
         out);
 }
@@ -44,6 +51,10 @@ int main(int argc, char** argv) {
     cfg.log_period_s = 10;
     cfg.history_periods = 30;
     int port = 8080;
+    kalax::sim::Fault fault;
+    bool faulty = false;
+    std::string fault_path = "*";
+    int bytes = 0;
 
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -71,6 +82,22 @@ int main(int argc, char** argv) {
         else if (a == "--user") cfg.user = v;
         else if (a == "--password") cfg.password = v;
         else if (a == "--log-period") ok = to_int(v, 1, 86400, cfg.log_period_s);
+        else if (a == "--delay-ms") ok = faulty = to_int(v, 0, 3600000, fault.silence_ms);
+        else if (a == "--status") ok = faulty = to_int(v, 100, 599, fault.status);
+        else if (a == "--silent-after" || a == "--close-after") {
+            ok = faulty = to_int(v, 0, 2147483647, bytes);
+            (a == "--silent-after" ? fault.stall_after_body : fault.close_after_body) = static_cast<size_t>(bytes);
+        }
+        else if (a == "--drip") {
+            const std::string d = v;
+            const size_t colon = d.find(':');
+            ok = faulty = colon != std::string::npos &&
+                          to_int(d.substr(0, colon).c_str(), 1, 1 << 20, fault.drip_bytes) &&
+                          to_int(d.substr(colon + 1).c_str(), 0, 3600000, fault.drip_delay_ms);
+        } else if (a == "--fault-path") {
+            fault_path = v;
+            ok = !fault_path.empty() && fault_path[0] == '/';
+        }
         else if (a == "--seed") {
             int seed = 0;
             ok = to_int(v, 0, 2147483647, seed);
@@ -102,6 +129,7 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
     kalax::sim::Unit unit(cfg);
+    if (faulty) unit.set_fault(fault_path, fault);
     if (!unit.start(port)) {
         std::fprintf(stderr, "kalax-unitsim: cannot listen on 127.0.0.1:%d: %s\n", port, std::strerror(errno));
         return 1;

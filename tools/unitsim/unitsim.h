@@ -103,8 +103,10 @@ struct Fault {
     // Where the answer breaks off, counted in bytes after its head (the first empty
     // line; byte 0 of a raw response without one). Stall: say nothing more until the
     // client closes. Reset: close with a TCP reset instead of an orderly close.
+    // Close: an orderly close, as a unit that stops in the middle of its answer.
     std::optional<size_t> stall_after_body;
     std::optional<size_t> reset_after_body;
+    std::optional<size_t> close_after_body;
     // The body never ends: spaces follow the answer for ever, in drip pieces when
     // drip_bytes is set, else as fast as the client takes them.
     bool endless = false;
