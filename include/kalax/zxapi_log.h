@@ -166,7 +166,9 @@ protected:
     // A request ended: back to opened, unless the object was closed meanwhile.
     void Settle() noexcept;
     // Detaches the notifications (waiting for one in progress) and closes the
-    // module; after it nothing of this object is called from a worker.
+    // module; after it nothing of this object is called from a worker. A class
+    // that overrides the notifications calls it first thing in its destructor,
+    // before its own part is gone (TKalLog does).
     void ShutDown() noexcept;
     // The record of the module, or of slot 0 when there is none or AGlobal.
     zx_error_struct ErrorRecord(bool AGlobal) const noexcept;
