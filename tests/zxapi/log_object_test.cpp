@@ -105,6 +105,12 @@ TEST_F(LogObject, OpenAndCloseFollowTheStatusMachine) {
     l.GetLastError(e, 0);  // no module: the library-wide record
     EXPECT_EQ(e.SdkCode, 13);
     EXPECT_EQ(e.SdkDesc, "IP not valid");
+
+    EXPECT_EQ(l.SetHostIP("localhost"), 0);
+    EXPECT_EQ(l.IP, "127.0.0.1");
+    l.IP = "10.1.2.3";
+    EXPECT_EQ(l.SetHostIP(""), -1);
+    EXPECT_EQ(l.IP, "10.1.2.3");
 }
 
 TEST_F(LogObject, CsvDownloadRaisesStartConnectReadsAndTheFilteredText) {
@@ -129,6 +135,28 @@ TEST_F(LogObject, CsvDownloadRaisesStartConnectReadsAndTheFilteredText) {
     const KalLogDownload d = l.LastDownload();
     EXPECT_EQ(d.Csv, 1);
     EXPECT_EQ(std::string(d.Data, d.Size), ev.download);
+}
+
+TEST_F(LogObject, ReadChunksAreCopiesThatOutliveTheWorkersBuffer) {
+    // Enough that the worker's buffer grows (and moves) during the download.
+    std::vector<sim::LogRecord> all = mixed_records();
+    for (int i = 0; i < 6000; ++i) {
+        sim::LogRecord r = mixed_records()[i % 5];
+        r.time += 60 * (i + 5);
+        ASSERT_TRUE(unit.append_log(r));
+        all.push_back(r);
+    }
+    const std::string text = sim::format_log_csv(all);
+    ASSERT_GT(text.size(), 200000u);
+    TKalLog &l = make(1);
+    ASSERT_EQ(l.Open(), 0);
+    ASSERT_EQ(l.GetLogFile(), 0);
+    // Delivered only once the worker is done with the whole download.
+    ASSERT_TRUE(kalax::test::eventually([&] { return l.Status.load() == KALLOG_STATUS_OPENED; }));
+    ASSERT_TRUE(pump_until([&] { return finished(); }));
+    EXPECT_EQ(ev.read, text);
+    EXPECT_GE(ev.count("read"), static_cast<int>(text.size() / KALLOG_READ_CHUNK_MAX));
+    EXPECT_EQ(ev.download, text);
 }
 
 TEST_F(LogObject, UnreachableUnitGivesConnectErrorWithCode28) {
