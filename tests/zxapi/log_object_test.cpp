@@ -421,6 +421,21 @@ TEST_F(LogObject, DestroyedMidDownloadReceivesNothingAndLeavesTheClient) {
     EXPECT_EQ(ev.downloads, 0);
 }
 
+TEST_F(LogObject, TheEventlessObjectReturnsToOpenedAfterEachRequest) {
+    TKalLogCustom l(nullptr);
+    l.Port = unit.port();
+    ASSERT_EQ(l.Open(), 0);
+    for (auto start : {&TKalLogCustom::GetLogFile, &TKalLogCustom::Delete, &TKalLogCustom::DeleteAll}) {
+        ASSERT_EQ((l.*start)(), 0);
+        EXPECT_TRUE(kalax::test::eventually([&] { return l.Status.load() == KALLOG_STATUS_OPENED; }));
+    }
+    l.Port = sim::refused_port();  // taken at the next open only
+    ASSERT_EQ(l.GetLogFile(), 0);
+    EXPECT_TRUE(kalax::test::eventually([&] { return l.Status.load() == KALLOG_STATUS_OPENED; }));
+    EXPECT_EQ(unit.request_count(), 4u);
+    EXPECT_EQ(queued(), 0u);  // it posts nothing
+}
+
 TEST_F(LogObject, TwoObjectsShareTheClientAndTheLastOneEndsIt) {
     {
         TKalLog a(nullptr), b(nullptr);
