@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "kalax/zxapi.h"
+#include "sdk/pld/client.h"
 #include "support/events.h"
 #include "unitsim/unitsim.h"
 
@@ -42,12 +43,15 @@ TEST(LogObjectSlow, DestructionWaitsForANotificationThatOutlastsTheClose) {
     ASSERT_EQ(log->Open(), 0);
     ASSERT_EQ(log->GetLogFile(), 0);
     ASSERT_TRUE(kalax::test::eventually([] { return entered.load(); }));
+    const int module = log->Handle;
     const auto start = std::chrono::steady_clock::now();
     log.reset();
     // The close gave up after its wait; the object went only once the
     // notification had returned.
     EXPECT_TRUE(left.load());
     EXPECT_GE(std::chrono::steady_clock::now() - start, 3000ms);
+    // That worker then ends, and its slot is given back.
+    EXPECT_TRUE(kalax::test::eventually([&] { return kalax::pld::client().slot_free(module); }));
 }
 
 }  // namespace
