@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -230,7 +231,43 @@ private:
 // ---- owner-thread delivery ---------------------------------------------------------
 namespace detail {
 class OwnerQueue;
-struct Posted;
+
+// One posted event. A TEventTarget's poster derives its payload from it (see
+// PostedWith) and allocates it before posting, so a post itself needs no memory.
+struct Posted {
+    explicit Posted(unsigned message) noexcept : Message(message) {}
+    virtual ~Posted() = default;
+    Posted(const Posted &) = delete;
+    Posted &operator=(const Posted &) = delete;
+
+    unsigned Message;
+
+private:
+    friend class OwnerQueue;
+    std::uint64_t target_ = 0;
+    Posted *next_ = nullptr;
+};
+
+template <class Payload>
+struct PostedWith final : Posted {
+    template <class... A>
+    explicit PostedWith(unsigned message, A &&...a) : Posted(message), payload{std::forward<A>(a)...} {}
+    Payload payload;
+};
+
+// Allocates an event for posting from a worker thread: null when memory is
+// short, which the poster treats as a lost event (nothing else can be done in
+// a notification).
+template <class Payload, class... A>
+std::unique_ptr<Posted> MakePosted(unsigned message, A &&...a) noexcept {
+    return std::unique_ptr<Posted>(new (std::nothrow) PostedWith<Payload>(message, std::forward<A>(a)...));
+}
+
+// The payload of an event made by MakePosted<Payload>.
+template <class Payload>
+Payload &PayloadOf(Posted &event) noexcept {
+    return static_cast<PostedWith<Payload> &>(event).payload;
+}
 }  // namespace detail
 
 // Base of every object whose worker notifications are delivered on the thread
