@@ -4,6 +4,7 @@
 #ifndef KALAX_ZXAPI_H
 #define KALAX_ZXAPI_H
 
+#include "zxapi_sensor.h"
 #include "zxevents.h"
 #include "zxxml_records.h"
 
