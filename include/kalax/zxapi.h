@@ -311,6 +311,11 @@ private:
 // 0; -1 when it does not resolve, `ip` unchanged.
 ZXAPI_CLASS int ResolveHostIP(const char *host, std::string &ip);
 
+// The data log's record filter as the log client applies it: true when a record
+// of `type` (0 normal, 1 alarm) and `group` (0-4) passes both filters
+// (KALLOG_TYPE_* and KALLOG_GROUP_* of zxpld.h; a value outside them keeps all).
+ZXAPI_CLASS bool KeepLogRecord(int type_filter, int group_filter, unsigned char type, unsigned char group);
+
 }  // namespace zxapi
 
 #endif

@@ -107,6 +107,10 @@ void public_classes_link() {
     text.FromEnum(item);
     CHECK(text.Field(zxapi::XMLE2S_SENSTYPE) == "Binary input");
     CHECK(zxapi::CountXmlItems(1, false) == -1);  // no module open
+
+    // Alarm records only (type filter 2): a normal record (type 0) is dropped.
+    CHECK(zxapi::KeepLogRecord(2, 0, 1, 3));
+    CHECK(!zxapi::KeepLogRecord(2, 0, 0, 3));
 }
 
 }  // namespace
