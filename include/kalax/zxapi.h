@@ -287,8 +287,9 @@ protected:
     // Stops receiving (see StopEvents) if the derived class has not done so.
     virtual ~TEventTarget();
 
-    // Queues `event` for delivery to this object on its owner thread. Takes the
-    // event whatever happens; never blocks on the owner and never fails.
+    // Queues `event` (made with detail::MakePosted) for delivery to this object
+    // on its owner thread. Takes the event whatever happens; never blocks on
+    // the owner and never fails.
     void Post(std::unique_ptr<detail::Posted> event) const noexcept;
     // Drops this object's pending events. Later posts still queue; they are
     // dropped unless the object still receives.

@@ -144,8 +144,7 @@ struct TXmlSensorEnum {
 // The display texts of one item. Texts are single-byte: the degree sign of
 // "°C" and "°F" is byte 0xB0 (Windows-1252). Numbers use "." as the decimal
 // point whatever the locale; "-" marks a field that does not apply.
-class ZXAPI_CLASS TXmlSensorStr {
-public:
+struct ZXAPI_CLASS TXmlSensorStr {
     std::string DevName;
     std::string Family;
     std::string MAC;
