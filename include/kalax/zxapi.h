@@ -15,10 +15,12 @@
 #include <type_traits>
 #include <utility>
 
+#ifndef ZXAPI_CLASS  // zxapi_sensor.h defines it the same way
 #if defined(KALAX_BUILDING)
 #define ZXAPI_CLASS __attribute__((visibility("default")))
 #else
 #define ZXAPI_CLASS
+#endif
 #endif
 
 namespace zxapi {
