@@ -5,6 +5,7 @@
 
 #include "kalax/zxapi.h"
 #include "sdk/pld/client.h"
+#include "sdk/pld/filter.h"
 #include "sdk/runtime/platform.h"
 #include "sdk/xml/client.h"
 #include "zxapi/owner_queue.h"
@@ -57,6 +58,10 @@ TIoXmlSetupEventArgs::TIoXmlSetupEventArgs(TSdkObject *sender, const zxxml_setup
 }
 
 TEventCustom::~TEventCustom() = default;
+
+bool KeepLogRecord(int type_filter, int group_filter, unsigned char type, unsigned char group) {
+    return kalax::pld::keep_record(type_filter, group_filter, type, group);
+}
 
 int ResolveHostIP(const char *host, std::string &ip) {
     namespace platform = kalax::platform;

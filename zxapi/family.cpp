@@ -22,9 +22,14 @@ std::mutex &family_lock() noexcept {
 void Family::Join() noexcept {
     std::lock_guard guard(family_lock());
     ++count_;
-    // Keyed on the client's state, not on the count: a start that failed is
-    // tried again by the next object.
-    if (!started_) started_ = init_() == 0;
+    // The client counts every init call, also one that reports -1 (code 80
+    // when the host had started it already, or a failed start that leaves the
+    // count taken): the family holds exactly one reference and gives it back
+    // with the last object, whatever init reported.
+    if (!started_) {
+        (void)init_();
+        started_ = true;
+    }
 }
 
 void Family::Leave() noexcept {

@@ -188,15 +188,20 @@ int OwnerQueue::Dispatch(int max) {
 }
 
 int OwnerQueue::Wait(int timeout_ms) {
-    {
-        std::unique_lock lock(mu_);
-        auto ready = [&] { return head_ != nullptr; };
-        if (timeout_ms < 0)
-            cv_.wait(lock, ready);
-        else if (!cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), ready))
-            return 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+    for (;;) {
+        {
+            std::unique_lock lock(mu_);
+            auto ready = [&] { return head_ != nullptr; };
+            if (timeout_ms < 0)
+                cv_.wait(lock, ready);
+            else if (!cv_.wait_until(lock, deadline, ready))
+                return 0;
+        }
+        // Events of objects that stopped receiving are freed, not delivered:
+        // when nothing else was pending, the wait goes on until its time is up.
+        if (const int delivered = Dispatch(0); delivered > 0) return delivered;
     }
-    return Dispatch(0);
 }
 
 std::size_t OwnerQueue::Pending() const noexcept {

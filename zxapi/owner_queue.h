@@ -16,43 +16,8 @@
 
 namespace zxapi::detail {
 
-// One posted event. Posters derive their payload from it (see PostedWith) and
-// allocate it before posting, so that a post itself needs no memory.
-struct Posted {
-    explicit Posted(unsigned message) noexcept : Message(message) {}
-    virtual ~Posted() = default;
-    Posted(const Posted &) = delete;
-    Posted &operator=(const Posted &) = delete;
-
-    unsigned Message;
-
-private:
-    friend class OwnerQueue;
-    std::uint64_t target_ = 0;
-    Posted *next_ = nullptr;
-};
-
-template <class Payload>
-struct PostedWith final : Posted {
-    template <class... A>
-    explicit PostedWith(unsigned message, A &&...a) : Posted(message), payload{std::forward<A>(a)...} {}
-    Payload payload;
-};
-
-// Allocates an event for posting from a worker thread: null when memory is
-// short, which the poster treats as a lost event (nothing else can be done in
-// a notification).
-template <class Payload, class... A>
-std::unique_ptr<Posted> MakePosted(unsigned message, A &&...a) noexcept {
-    return std::unique_ptr<Posted>(new (std::nothrow) PostedWith<Payload>(message, std::forward<A>(a)...));
-}
-
-// The payload of an event made by MakePosted<Payload>.
-template <class Payload>
-Payload &PayloadOf(Posted &event) noexcept {
-    return static_cast<PostedWith<Payload> &>(event).payload;
-}
-
+// Posted, PostedWith, MakePosted and PayloadOf are in kalax/zxapi.h: classes
+// outside the library that derive from TEventTarget post with them too.
 class OwnerQueue {
 public:
     OwnerQueue();

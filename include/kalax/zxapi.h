@@ -4,19 +4,23 @@
 #ifndef KALAX_ZXAPI_H
 #define KALAX_ZXAPI_H
 
+#include "zxapi_sensor.h"
 #include "zxevents.h"
 #include "zxxml_records.h"
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <type_traits>
 #include <utility>
 
+#ifndef ZXAPI_CLASS  // zxapi_sensor.h defines it the same way
 #if defined(KALAX_BUILDING)
 #define ZXAPI_CLASS __attribute__((visibility("default")))
 #else
 #define ZXAPI_CLASS
+#endif
 #endif
 
 namespace zxapi {
@@ -230,7 +234,43 @@ private:
 // ---- owner-thread delivery ---------------------------------------------------------
 namespace detail {
 class OwnerQueue;
-struct Posted;
+
+// One posted event. A TEventTarget's poster derives its payload from it (see
+// PostedWith) and allocates it before posting, so a post itself needs no memory.
+struct Posted {
+    explicit Posted(unsigned message) noexcept : Message(message) {}
+    virtual ~Posted() = default;
+    Posted(const Posted &) = delete;
+    Posted &operator=(const Posted &) = delete;
+
+    unsigned Message;
+
+private:
+    friend class OwnerQueue;
+    std::uint64_t target_ = 0;
+    Posted *next_ = nullptr;
+};
+
+template <class Payload>
+struct PostedWith final : Posted {
+    template <class... A>
+    explicit PostedWith(unsigned message, A &&...a) : Posted(message), payload{std::forward<A>(a)...} {}
+    Payload payload;
+};
+
+// Allocates an event for posting from a worker thread: null when memory is
+// short, which the poster treats as a lost event (nothing else can be done in
+// a notification).
+template <class Payload, class... A>
+std::unique_ptr<Posted> MakePosted(unsigned message, A &&...a) noexcept {
+    return std::unique_ptr<Posted>(new (std::nothrow) PostedWith<Payload>(message, std::forward<A>(a)...));
+}
+
+// The payload of an event made by MakePosted<Payload>.
+template <class Payload>
+Payload &PayloadOf(Posted &event) noexcept {
+    return static_cast<PostedWith<Payload> &>(event).payload;
+}
 }  // namespace detail
 
 // Base of every object whose worker notifications are delivered on the thread
@@ -249,8 +289,9 @@ protected:
     // Stops receiving (see StopEvents) if the derived class has not done so.
     virtual ~TEventTarget();
 
-    // Queues `event` for delivery to this object on its owner thread. Takes the
-    // event whatever happens; never blocks on the owner and never fails.
+    // Queues `event` (made with detail::MakePosted) for delivery to this object
+    // on its owner thread. Takes the event whatever happens; never blocks on
+    // the owner and never fails.
     void Post(std::unique_ptr<detail::Posted> event) const noexcept;
     // Drops this object's pending events. Later posts still queue; they are
     // dropped unless the object still receives.
@@ -272,6 +313,11 @@ private:
 // Resolves `host` (UTF-8) to the dotted form of its first IPv4 address into `ip`:
 // 0; -1 when it does not resolve, `ip` unchanged.
 ZXAPI_CLASS int ResolveHostIP(const char *host, std::string &ip);
+
+// The data log's record filter as the log client applies it: true when a record
+// of `type` (0 normal, 1 alarm) and `group` (0-4) passes both filters
+// (KALLOG_TYPE_* and KALLOG_GROUP_* of zxpld.h; a value outside them keeps all).
+ZXAPI_CLASS bool KeepLogRecord(int type_filter, int group_filter, unsigned char type, unsigned char group);
 
 }  // namespace zxapi
 

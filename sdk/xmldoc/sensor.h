@@ -9,6 +9,9 @@
 // Records may come from a copy a caller edited, so nothing in them is trusted:
 // every count is clamped to its list's capacity, and every text is read up to
 // its field width even when the terminator is missing.
+//
+// The items, their codes and texts are public (kalax/zxapi_sensor.h); the
+// buffer classes and the decoding rules stay inside the library.
 #pragma once
 
 #include <array>
@@ -16,115 +19,15 @@
 #include <string>
 #include <string_view>
 
+#include "kalax/zxapi_sensor.h"
 #include "kalax/zxxml_records.h"
 
 namespace zxapi {
-
-// ---- codes shared with the automation surface ---------------------------------
-enum XmlFamilyT : int32_t {
-    FAMILY_KALYX = 0,
-    FAMILY_VARNO = 1,
-    FAMILY_UNKNOWN = 2,
-};
-// The Ostra family has no name in the type library; callers get the bare code.
-inline constexpr uint8_t kFamilyOstra = 3;
-
-enum XmlVersionT : int32_t {
-    XMLVER_20 = 0,
-    XMLVER_220 = 1,
-    XMLVER_234 = 2,
-    XMLVER_UNKNOWN = 3,
-};
-// Dialects newer (or older) than the type library; passed on as bare codes.
-inline constexpr uint8_t kXmlVer100 = 4;
-inline constexpr uint8_t kXmlVer235 = 5;
-inline constexpr uint8_t kXmlVer236 = 6;
-
-enum XmlSensorUnitsT : int32_t {
-    UNITS_CELSIUS = 0,
-    UNITS_FAHRENHEIT = 1,
-    UNITS_KELVIN = 2,
-    UNITS_HUMIDITY = 3,
-    UNITS_VOLTAGE = 4,
-    UNITS_CURRENT = 5,
-    UNITS_SWITCH = 6,
-    UNITS_PULSES = 7,
-    UNITS_UNKNOWN = 8,
-    UNITS_DEWPOINT = 9,
-    UNITS_KPASCAL = 10,
-};
-
-enum XmlSensorTypeT : int32_t {
-    TYPE_ANALOG_SENSOR_INPUT = 0,
-    TYPE_ANALOG_SENSOR_OUTPUT = 1,
-    TYPE_BINARY_INPUT = 2,
-    TYPE_BINARY_INPUT_COUNTER = 3,
-    TYPE_RELAY_OUTPUT = 4,
-    TYPE_RTS_OUTPUT = 5,
-    TYPE_DTR_OUTPUT = 6,
-    TYPE_BINARY_OUTPUT = 7,
-    TYPE_UNKNOWN = 8,
-};
-
-enum XmlSensorAlarmT : int32_t {
-    ALARM_INACTIVE = 0,
-    ALARM_ACTIVE_IF_ON = 1,
-    ALARM_ACTIVE_IF_OFF = 2,
-    ALARM_SNMP_TRAP_ONLY = 3,
-    ALARM_EMAIL_AND_SMS = 4,
-    ALARM_ALL = 5,
-    ALARM_UNKNOWN = 6,
-};
-
-enum XmlSensorStateT : int32_t {
-    STATE_NORMAL = 0,
-    STATE_OUT_OF_RANGE = 1,
-    STATE_ALARM_ACTIVE = 2,
-    STATE_SENSOR_INVALID = 3,
-    STATE_DEVICE_INVALID = 4,
-    STATE_UNKNOWN_ = 5,
-};
-
-enum XmlSensorModeT : int32_t {
-    MODE_MANUAL_CONTROL = 0,
-    MODE_ANY_ALARM = 1,
-    MODE_EQUAL_TRIGGER = 2,
-    MODE_HIGHER_TRIGGER = 3,
-    MODE_LOWER_TRIGGER = 4,
-    MODE_UNKNOWN = 5,
-};
-
-// A limit or threshold that does not apply (and a binary input without alarm).
-inline constexpr float kNoValue = -999.9f;
 
 // Identifiers of binary outputs start here; analog sensors of the Varno family
 // are numbered from kVarnoSensorIdBase.
 inline constexpr int32_t kOutputIdBase = 151;
 inline constexpr int32_t kVarnoSensorIdBase = 65;
-
-// ---- one item ---------------------------------------------------------------
-struct TXmlSensorEnum {
-    std::string DevName;
-    uint8_t Family = FAMILY_UNKNOWN;
-    std::string MAC;
-    std::string IP;
-    int32_t Port = 0;
-    int32_t Id = 0;
-    std::string Name;  // UTF-8 as the unit sends it
-    float Value = 0.0f;
-    uint8_t Units = UNITS_UNKNOWN;
-    float Min = 0.0f;
-    float Max = 0.0f;
-    float Hyst = 0.0f;
-    float Calib = 0.0f;
-    uint8_t Mode = MODE_UNKNOWN;
-    int32_t Counter = 0;
-    uint8_t SensType = TYPE_UNKNOWN;
-    uint8_t Alarm = ALARM_UNKNOWN;
-    uint8_t State = STATE_UNKNOWN_;
-    uint8_t XmlVer = XMLVER_UNKNOWN;
-    int32_t Time = 0;
-};
 
 // ---- the whole unit (no part of the library asks for it yet) -----------------
 struct TXmlSnmpAccessInfo {

@@ -12,23 +12,7 @@
 
 namespace zxapi {
 
-// Field selectors of XmlSensorEnumToStr.
-enum XmlSensorEnumToStrT : int32_t {
-    XMLE2S_FAMILY = 0,
-    XMLE2S_ID = 1,
-    XMLE2S_VALUE = 2,
-    XMLE2S_MIN = 3,
-    XMLE2S_MAX = 4,
-    XMLE2S_HYST = 5,
-    XMLE2S_SENSTYPE = 6,
-    XMLE2S_ALARM = 7,
-    XMLE2S_STATE = 8,
-    XMLE2S_MODE = 9,
-    XMLE2S_TIME = 10,
-    XMLE2S_UNITS = 11,
-    XMLE2S_COUNTER = 12,
-    XMLE2S_CALIB = 13,
-};
+// TXmlSensorStr and XmlSensorEnumToStr of an item are public (kalax/zxapi_sensor.h).
 
 // The automation record's numeric fields (64 bytes, every code widened to 32
 // bits), in the order the automation layer copies them. Scripts may hand in any
@@ -58,36 +42,8 @@ static_assert(sizeof(TXmlSensorRecord) == 64, "automation sensor record is 64 by
 TXmlSensorRecord ToSensorRecord(const TXmlSensorEnum &item);
 TXmlSensorEnum FromSensorRecord(const TXmlSensorRecord &record);
 
-struct TXmlSensorStr {
-    std::string DevName;
-    std::string Family;
-    std::string MAC;
-    std::string IP;
-    int32_t Port = 0;
-    std::string Id;
-    std::string Name;
-    std::string Value;
-    std::string Units;
-    std::string Min;
-    std::string Max;
-    std::string Hyst;
-    std::string Calib;
-    std::string Mode;
-    std::string Counter;
-    std::string SensType;
-    std::string Alarm;
-    std::string State;
-    std::string Time;
-
-    // Fills every field from `item`.
-    void FromEnum(const TXmlSensorEnum &item);
-    // The text a selector names; empty for a selector outside 0-13.
-    std::string Field(int field) const;
-};
-
-// Text of one field of an item, chosen by an XmlSensorEnumToStrT selector; empty
-// for any other selector.
-std::string XmlSensorEnumToStr(const TXmlSensorEnum &sensor, int field);
+// Text of one field of an automation record (its codes read from their low 8
+// bits), chosen by an XmlSensorEnumToStrT selector; empty for any other selector.
 std::string XmlSensorEnumToStr(const TXmlSensorRecord &sensor, int field);
 
 }  // namespace zxapi

@@ -3,6 +3,9 @@
 #include <poll.h>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -136,6 +139,70 @@ TEST(OwnerQueue, DestructionOnAnotherThreadWaitsForARunningHandler) {
     EXPECT_EQ(zx_events_dispatch(0), 1);
     killer.join();
     EXPECT_TRUE(destroyed);
+}
+
+// Payloads that count themselves, so a test sees every one freed.
+std::atomic<int> live_payloads{0};
+struct Counted {
+    Counted() { ++live_payloads; }
+    ~Counted() { --live_payloads; }
+    Counted(const Counted &) = delete;
+};
+
+class Sink : public zxapi::TEventTarget {
+public:
+    ~Sink() override { StopEvents(); }
+    void Send() const { Post(MakePosted<Counted>(2)); }
+    void Stop() { StopEvents(); }
+    void DeliverEvent(Posted &) override {
+        ++delivered;
+        if (on_deliver) on_deliver();
+    }
+    int delivered = 0;
+    std::function<void()> on_deliver;
+};
+
+TEST(OwnerQueue, AHandlerThatDestroysAnotherObjectStopsItsEventsOnly) {
+    auto keeper = std::make_unique<Sink>();
+    auto victim = std::make_unique<Sink>();
+    keeper->on_deliver = [&] { victim.reset(); };
+    victim->on_deliver = [] { ADD_FAILURE() << "delivered to a destroyed object"; };
+    keeper->Send();
+    victim->Send();
+    victim->Send();
+    keeper->Send();
+    EXPECT_EQ(zx_events_dispatch(0), 2);
+    EXPECT_EQ(keeper->delivered, 2);
+    keeper.reset();
+    EXPECT_EQ(live_payloads.load(), 0);
+}
+
+TEST(OwnerQueue, EventsOfAStoppedObjectAreFreedWithoutBeingDelivered) {
+    {
+        Sink sink;
+        for (int i = 0; i < 100; ++i) sink.Send();
+        EXPECT_EQ(live_payloads.load(), 100);
+    }
+    EXPECT_EQ(live_payloads.load(), 0);
+    EXPECT_EQ(zx_events_dispatch(0), 0);
+}
+
+// A wait that finds only events nobody receives any more keeps waiting for a
+// real one instead of reporting a time-out early.
+TEST(OwnerQueue, WaitLooksPastEventsOfStoppedObjects) {
+    Sink gone, live;
+    gone.Send();
+    gone.Stop();
+    gone.Send();  // queued after it stopped: freed at delivery
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        live.Send();
+    });
+    EXPECT_EQ(zx_events_wait(10000), 1);
+    late.join();
+    EXPECT_EQ(live.delivered, 1);
+    EXPECT_EQ(gone.delivered, 0);
+    EXPECT_EQ(live_payloads.load(), 0);
 }
 
 }  // namespace

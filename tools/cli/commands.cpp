@@ -16,7 +16,6 @@
 #include "tools/cli/files.h"
 #include "tools/cli/render.h"
 #include "unitsim/unitsim.h"
-#include "zxapi/sensor_module.h"
 
 namespace kalax::cli {
 

@@ -1,8 +1,9 @@
 #include "tools/cli/logtext.h"
 
 #include <cstring>
+#include <vector>
 
-#include "sdk/pld/filter.h"
+#include "kalax/zxapi.h"
 #include "tools/cli/failure.h"
 
 namespace kalax::cli {
@@ -75,7 +76,7 @@ bool is_log_record(std::string_view line) {
 bool keep_log_line(std::string_view line, int type_filter, int group_filter) {
     const std::vector<std::string_view> f = fields_of(line);
     if (f.size() < 4) return false;
-    return pld::keep_record(type_filter, group_filter, small_field(f[2]), small_field(f[3]));
+    return zxapi::KeepLogRecord(type_filter, group_filter, small_field(f[2]), small_field(f[3]));
 }
 
 LogLines split_csv_log(std::string_view raw, int type_filter, int group_filter, const std::string &context) {

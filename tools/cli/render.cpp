@@ -6,7 +6,6 @@
 
 #include "kalax/zxxml.h"
 #include "tools/cli/failure.h"
-#include "zxapi/sensor_module.h"
 
 namespace kalax::cli {
 

@@ -6,8 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "sdk/xmldoc/sensor.h"
-#include "sdk/xmldoc/sensor_text.h"
+#include "kalax/zxapi.h"
 
 namespace kalax::cli {
 

@@ -8,13 +8,21 @@
 #include <cstring>
 #include <mutex>
 
-#include "sdk/xml/limits.h"
 #include "tools/cli/failure.h"
 #include "tools/cli/sizes.h"
 
 namespace kalax::cli {
 
 namespace {
+
+// Completion kinds of zxxml_finish / zxxml_wait_finish as zxxml.h numbers them.
+constexpr int kFinishWorker = 0;
+constexpr int kFinishValues = 2;
+constexpr int kFinishSetup = 4;
+constexpr int kFinishSnmp = 6;
+constexpr int kFinishSend = 7;
+// zxxml_get_snmp_manager_cache's address: a dotted IPv4 address and its terminator.
+constexpr size_t kAddressSize = 16;
 
 zx_error_struct xml_record(int slot) {
     zx_error_struct e{};
@@ -74,7 +82,7 @@ UnitSession::UnitSession(const Target &target, const Options &options)
         if (options.user && (zxxml_authenticate_get(module_, options.user->c_str(), options.password->c_str()) < 0 ||
                              zxxml_authenticate_set(module_, options.user->c_str(), options.password->c_str()) < 0))
             fail(xml_record(module_), label_ + ": credentials");
-        await(kalax::xml::kFinishWorker, "starting the worker");
+        await(kFinishWorker, "starting the worker");
     } catch (...) {
         zxxml_close(module_);
         throw;
@@ -107,7 +115,7 @@ void UnitSession::await(int kind, const char *what) {
 void UnitSession::fetch(bool setup) {
     const char *what = setup ? "reading setup.xml" : "reading values.xml";
     if ((setup ? zxxml_get_setup(module_) : zxxml_get_values(module_)) < 0) refused(what);
-    await(setup ? kalax::xml::kFinishSetup : kalax::xml::kFinishValues, what);
+    await(setup ? kFinishSetup : kFinishValues, what);
 }
 
 std::string UnitSession::document(bool setup) const {
@@ -124,18 +132,18 @@ void UnitSession::send_setup_text(const std::string &document) {
     if (document.size() > INT_MAX - 2048) fail(12, label_ + ": setup document");
     if (zxxml_send_setup_xml(module_, document.c_str(), static_cast<int>(document.size())) < 0)
         refused("sending setup.xml");
-    await(kalax::xml::kFinishSend, "sending setup.xml");
+    await(kFinishSend, "sending setup.xml");
 }
 
 void UnitSession::send_setup(const zxxml_setup_struct &setup, const zxxml_setup_count_struct &counts) {
     if (zxxml_send_setup(module_, &setup, &counts) < 0) refused("sending setup.xml");
-    await(kalax::xml::kFinishSend, "sending setup.xml");
+    await(kFinishSend, "sending setup.xml");
 }
 
 SnmpManager UnitSession::snmp_manager() {
     if (zxxml_get_snmp_manager(module_) < 0) refused("reading the SNMP manager");
-    await(kalax::xml::kFinishSnmp, "reading the SNMP manager");
-    char address[xml::kAddressSize] = {};
+    await(kFinishSnmp, "reading the SNMP manager");
+    char address[kAddressSize] = {};
     SnmpManager m;
     if (zxxml_get_snmp_manager_cache(module_, address, &m.port) < 0) refused("reading the SNMP manager");
     m.address.assign(address, strnlen(address, sizeof address));
@@ -144,7 +152,7 @@ SnmpManager UnitSession::snmp_manager() {
 
 void UnitSession::set_snmp_manager(const std::string &address, int port) {
     if (zxxml_set_snmp_manager(module_, address.c_str(), port) < 0) refused("setting the SNMP manager");
-    await(kalax::xml::kFinishSend, "setting the SNMP manager");
+    await(kFinishSend, "setting the SNMP manager");
 }
 
 // ---- progress -----------------------------------------------------------------------
