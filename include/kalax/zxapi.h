@@ -275,4 +275,6 @@ ZXAPI_CLASS int ResolveHostIP(const char *host, std::string &ip);
 
 }  // namespace zxapi
 
+#include "zxapi_device.h"
+
 #endif
