@@ -224,12 +224,14 @@ TEST_F(DeviceTest, DestroyedOnAnotherThreadDuringDelivery) {
         in_handler = false;
     });
     ASSERT_EQ(d->GetValuesXml(), 0);
+    std::atomic<bool> destroyed{false};
     std::thread destroyer([&] {
         while (!in_handler) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         d.reset();
         EXPECT_FALSE(in_handler) << "destroyed under a running handler";
+        destroyed = true;
     });
-    PumpUntil([&] { return d == nullptr; }, 5000);
+    EXPECT_TRUE(PumpUntil([&] { return destroyed.load(); }, 5000));
     destroyer.join();
     PumpFor(30);
     EXPECT_EQ(zx_events_dispatch(0), 0);
