@@ -154,6 +154,16 @@ TEST_F(DeviceTest, CloseWithARequestRunningRaisesNothingLater) {
     PumpFor(400);
     EXPECT_EQ(events.lines.back(), "close");
     for (const auto &l : events.lines) EXPECT_EQ(l.rfind("values", 0), std::string::npos) << l;
+    // Values that arrived but were not delivered yet are not news after Close.
+    events.lines.clear();
+    unit->clear_faults();
+    ASSERT_EQ(d->Open(), 0);
+    ASSERT_EQ(d->GetValuesXml(), 0);
+    for (int i = 0; i < 500 && d->Status != zxapi::IOXML_STATUS_OPENED; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(d->Close(), 0);
+    PumpFor(50);
+    EXPECT_EQ(events.lines, (std::vector<std::string>{"open", "start", "close"}));
     // Open again: the object works as new.
     events.lines.clear();
     unit->clear_faults();
