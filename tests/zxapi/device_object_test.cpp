@@ -54,6 +54,24 @@ TEST_F(DeviceTest, ValuesAndSetupRequestsRaiseTheirEventsInOrder) {
     EXPECT_EQ(d->GetSensor(9, item, 1), -3);
 }
 
+// Credentials go cut to the client's 99 characters: a unit whose user is the
+// first 99 characters of a longer name lets the object in.
+TEST_F(DeviceTest, LongUserNameIsSentCut) {
+    sim::UnitConfig config;
+    config.user = std::string(99, 'u');
+    config.password = "pw";
+    StartUnit(config);
+    auto d = std::make_unique<TIoXml>(nullptr);
+    events.Attach(*d);
+    d->Port = static_cast<std::uint32_t>(unit->port());
+    d->Username = std::string(120, 'u');
+    d->Password = "pw";
+    ASSERT_EQ(d->Open(), 0);
+    ASSERT_EQ(d->GetSetupXml(), 0);
+    ASSERT_TRUE(Finish(*d, events, 4));
+    EXPECT_EQ(events.lines.back(), "setup:3");
+}
+
 TEST_F(DeviceTest, RefusedPortEndsWithTheConnectionError) {
     auto d = std::make_unique<TIoXml>(nullptr);
     events.Attach(*d);
