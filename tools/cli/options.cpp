@@ -109,6 +109,8 @@ const OptionInfo kOptions[] = {
      [](Options &o, std::string_view v) { o.max_size = to_size(v); }},
     {kOptKeep, "keep", nullptr, "keep the temporary folder with the downloaded log",
      [](Options &o, std::string_view) { o.keep = true; }},
+    {kOptOldVersion, "old-version", nullptr, "address entries by position too (units that need <Idx>)",
+     [](Options &o, std::string_view) { o.old_version = true; }},
 };
 
 const OptionInfo *find_option(std::string_view name, uint32_t accepted) {

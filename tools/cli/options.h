@@ -27,6 +27,7 @@ enum OptionBit : uint32_t {
     kOptLogPeriod = 1u << 12,
     kOptKeep = 1u << 13,
     kOptMaxSize = 1u << 14,
+    kOptOldVersion = 1u << 31,  // kalax set
 };
 inline constexpr uint32_t kOptCredentials = kOptUser | kOptPassword;
 inline constexpr uint32_t kOptFormat = kOptXml | kOptJson;
@@ -47,6 +48,7 @@ struct Options {
     int log_period_s = 10;
     bool keep = false;
     size_t max_size = 256u << 20;  // bytes of a log body the tool takes
+    bool old_version = false;      // kalax set: the indexed form
 };
 
 struct Command {
