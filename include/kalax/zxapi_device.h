@@ -116,7 +116,8 @@ protected:
     void ReleaseTemporary(std::uint64_t seq) noexcept;
     // Detaches the notifications (waiting for one in progress), then closes
     // the temporary module and the module. After it, nothing of this object
-    // is called from a worker.
+    // is called from a worker. A class that overrides a notification calls it
+    // first in its own destructor, before its own members go.
     void ShutDown() noexcept;
 
 private:
