@@ -8,6 +8,8 @@
 #   pkg-config                   the install test's pkg-config consumer
 #   valgrind                     scripts/memcheck.sh
 #   help2man                     the kalax(1) man page, made from the tool's help
+#   locales                      the de_DE locale source a device test generates
+#                                when the system has not installed it
 # and clang's sanitizer runtimes where they are a package of their own
 # (Debian 12: libclang-rt-14-dev), for the clang build under sanitizers.
 set -euo pipefail
@@ -18,7 +20,7 @@ install() {
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "$@"
 }
-packages=(cmake ninja-build g++ clang libxml2-dev libgtest-dev libbenchmark-dev pkg-config valgrind help2man)
+packages=(cmake ninja-build g++ clang libxml2-dev libgtest-dev libbenchmark-dev pkg-config valgrind help2man locales)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -322,5 +322,6 @@ ZXAPI_CLASS bool KeepLogRecord(int type_filter, int group_filter, unsigned char 
 }  // namespace zxapi
 
 #include "zxapi_log.h"
+#include "zxapi_device.h"
 
 #endif

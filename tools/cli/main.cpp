@@ -64,8 +64,12 @@ const Command kCommands[] = {
      kOptQuiet, 1, 2, false, cmd_log_convert},
     {"log-delete", "HOST[:PORT]", "Ask the unit to delete what the last log download served.", nullptr,
      kUnitOptions | kOptAll | kOptQuiet, 1, 1, true, cmd_log_delete},
-    // `kalax set HOST output|name|range|calib ...` goes here, changing one item
-    // through the device object and showing it read back from the unit.
+    {"set", "HOST[:PORT] output ID on|off | name ID TEXT | range ID MIN MAX | calib ID VALUE",
+     "Change an output, a name, a sensor's range or calibration; show the item as the unit answers.",
+     "IDs: inputs 1-64, outputs 151-214, sensors the rest (65 on single-sensor units). Numbers take a\n"
+     "decimal point and go with one decimal; negative ones follow \"--\" (set HOST range 216 -- -10 35.5).\n"
+     "Units with XmlVer 1.00 get the indexed form by themselves.\n",
+     kUnitOptions | kOptJson | kOptOldVersion, 3, 5, true, cmd_set},
     {"demo", "", "Show the library at work against a simulated unit in this process.",
      "Reads values and setup, changes an output and a sensor name, downloads the log into a\n"
      "temporary CSV file and downloads again appending only the new lines.\n",

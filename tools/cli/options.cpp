@@ -151,6 +151,8 @@ const OptionInfo kOptions[] = {
      [](Options &o, std::string_view) { o.delete_after = true; }},
     {kOptKeep, 0, "keep", nullptr, "keep the temporary folder with the downloaded log",
      [](Options &o, std::string_view) { o.keep = true; }},
+    {kOptOldVersion, "old-version", nullptr, "address entries by position too (units that need <Idx>)",
+     [](Options &o, std::string_view) { o.old_version = true; }},
 };
 
 const OptionInfo *find_option(std::string_view name, uint32_t accepted) {

@@ -31,6 +31,7 @@ enum OptionBit : uint32_t {
     kOptQuiet = 1u << 16,
     kOptCommunity = 1u << 17,
     kOptDeleteAfter = 1u << 18,
+    kOptOldVersion = 1u << 31,  // kalax set
 };
 inline constexpr uint32_t kOptCredentials = kOptUser | kOptPassword | kOptPasswordFile;
 inline constexpr uint32_t kOptFormat = kOptXml | kOptJson;
@@ -54,6 +55,7 @@ struct Options {
     bool quiet = false;            // no progress, no report of what was done
     std::optional<std::string> community;  // snmp-manager: the tool's own trap document
     bool delete_after = false;     // log --append: delete on the unit once FILE is written
+    bool old_version = false;      // kalax set: the indexed form
 };
 
 // Longest user name or password in bytes, for every command: the agent XML
