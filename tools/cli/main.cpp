@@ -11,6 +11,7 @@
 
 #include "tools/cli/commands.h"
 #include "tools/cli/failure.h"
+#include "tools/cli/monitoring.h"
 #include "tools/cli/options.h"
 #include "tools/cli/session.h"
 
@@ -57,8 +58,10 @@ const Command kCommands[] = {
      "temporary CSV file and downloads again appending only the new lines.\n",
      kOptKeep, 0, 0, true, cmd_demo},
     {"sim", "", "Run a simulated unit on 127.0.0.1 until Ctrl-C, for trying the other commands.",
-     "With --user/--password the unit asks for credentials on setup and log requests.\n",
-     kOptPort | kOptCredentials | kOptLogPeriod, 0, 0, false, cmd_sim},
+     "With --user/--password the unit asks for credentials on setup and log requests.\n"
+     "With --units N, N units (each with readings of its own) listen on --port and the ports after\n"
+     "it, and the line to try them with 'kalax exporter' is shown.\n",
+     kOptPort | kOptCredentials | kOptLogPeriod | kOptUnits, 0, 0, false, cmd_sim},
 };
 
 void print_overview(FILE *out) {
@@ -68,6 +71,7 @@ void print_overview(FILE *out) {
     for (const Command &c : kCommands) width = std::max(width, left(c).size());
     for (const Command &c : kCommands)
         std::fprintf(out, "  %-*s  %s\n", static_cast<int>(width), left(c).c_str(), c.summary);
+    print_monitoring_overview(out, width);
     std::fputs("\n'kalax demo' shows them at work; 'kalax COMMAND --help' describes a command and its options.\n"
                "Failures exit with 1 and one line naming the library's result code; usage errors exit with 2.\n",
                out);
@@ -85,11 +89,14 @@ int main(int argc, char **argv) {
     if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
         std::strcmp(argv[1], "help") == 0) {
         const Command *about = argc > 2 ? find_command(argv[2]) : nullptr;
+        const MonitoringCommand *monitoring = argc > 2 ? find_monitoring_command(argv[2]) : nullptr;
         if (about) print_command_help(*about, stdout);
+        else if (monitoring) std::fputs(monitoring->help, stdout);
         else print_overview(argc < 2 ? stderr : stdout);
         return argc < 2 ? 2 : 0;
     }
     const Command *command = find_command(argv[1]);
+    if (int status = 0; command == nullptr && run_monitoring_command(argc, argv, status)) return status;
     if (command == nullptr) {
         std::fprintf(stderr, "kalax: unknown command '%s' (see kalax --help)\n", argv[1]);
         return 2;

@@ -107,6 +107,8 @@ const OptionInfo kOptions[] = {
      "stop a download larger than this (K, M, G suffixes; default 256M; the library itself stops any reply "
      "at 32M)",
      [](Options &o, std::string_view v) { o.max_size = to_size(v); }},
+    {kOptUnits, "units", "N", "run N simulated units on consecutive ports from --port (default 1, at most 99)",
+     [](Options &o, std::string_view v) { o.units = to_int(v, 1, 99, "number of units"); }},
     {kOptKeep, "keep", nullptr, "keep the temporary folder with the downloaded log",
      [](Options &o, std::string_view) { o.keep = true; }},
 };

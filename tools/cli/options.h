@@ -27,6 +27,7 @@ enum OptionBit : uint32_t {
     kOptLogPeriod = 1u << 12,
     kOptKeep = 1u << 13,
     kOptMaxSize = 1u << 14,
+    kOptUnits = 1u << 15,
 };
 inline constexpr uint32_t kOptCredentials = kOptUser | kOptPassword;
 inline constexpr uint32_t kOptFormat = kOptXml | kOptJson;
@@ -47,6 +48,7 @@ struct Options {
     int log_period_s = 10;
     bool keep = false;
     size_t max_size = 256u << 20;  // bytes of a log body the tool takes
+    int units = 1;  // simulated units of `kalax sim`, on consecutive ports
 };
 
 struct Command {
