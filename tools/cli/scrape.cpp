@@ -48,6 +48,10 @@ using prometheus::MetricType;
 constexpr int kTimeoutCode = 19;
 // A reply that held no unit's document.
 constexpr int kNotValidCode = 45;
+// zxxml_wait_finish's kind for "the module's worker runs", and how long a
+// worker may take to start.
+constexpr int kFinishWorker = 0;
+constexpr int kWorkerStart_s = 5;
 // Readings at or below this are the unit's "no value", not a measurement.
 constexpr float kNoReadingBelow = -989.0f;
 // Limits at or below this do not apply.
@@ -107,11 +111,20 @@ Fleet::Fleet(std::vector<UnitSpec> units, std::chrono::milliseconds scrape_timeo
         settings.callbacks.on_values = on_values;
         slot->module = zxxml_open(spec.address.c_str(), spec.port, &settings, slot.get());
         if (slot->module < 0) fail(record_of(0), spec.name + " (" + spec.host + ")");
-        Slot &opened = *slot;
         slots_.push_back(std::move(slot));
+    }
+    // The workers start together; a module takes requests once its worker runs.
+    for (size_t u = 0; u < slots_.size(); ++u) {
+        const UnitSpec &spec = specs_[u];
+        const int module = slots_[u]->module;
+        if (zxxml_wait_finish(module, kFinishWorker, kWorkerStart_s) < 0) {
+            zx_error_struct e = record_of(0);
+            if (e.code == 0) e = record_of(module);
+            fail(e, spec.name + " (" + spec.host + "): starting its worker");
+        }
         if ((!spec.user.empty() || !spec.password.empty()) &&
-            zxxml_authenticate_get(opened.module, spec.user.c_str(), spec.password.c_str()) < 0)
-            fail(record_of(opened.module), spec.name + " (" + spec.host + "): credentials");
+            zxxml_authenticate_get(module, spec.user.c_str(), spec.password.c_str()) < 0)
+            fail(record_of(module), spec.name + " (" + spec.host + "): credentials");
     }
 }
 
