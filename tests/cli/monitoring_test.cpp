@@ -393,6 +393,8 @@ protected:
 };
 
 TEST_F(Check, ANormalUnitIsOkWithEveryItemInThePerformanceData) {
+    // A quote is doubled in a label and '=', which would end it, replaced.
+    ASSERT_TRUE(unit->set_field("SenSet_Entry_Name", 2, "Rack 'A'=3"));
     const CheckOutput ok = run_check({host});
     EXPECT_EQ(ok.status, 0);
     EXPECT_EQ(ok.line, "KALAX OK - 9 items normal");
@@ -402,7 +404,7 @@ TEST_F(Check, ANormalUnitIsOkWithEveryItemInThePerformanceData) {
     // Sensors: their reading, their unit and the unit's own limits as the warning range.
     for (int j = 0; j < 3; ++j) {
         const Perf &p = ok.perf[4 + static_cast<size_t>(j)];
-        EXPECT_EQ(p.label, unit->sensor_name(j));
+        EXPECT_EQ(p.label, j == 2 ? "Rack 'A'_3" : unit->sensor_name(j));
         EXPECT_EQ(p.value, shortest(unit->sensor_value(j)));
         EXPECT_EQ(p.uom, unit->field("SenSet_Entry_Units", j) == "C" ? "C" : "%");
         EXPECT_EQ(p.fields, std::vector<std::string>{shortest(unit->sensor_min(j)) + ":" +
