@@ -137,8 +137,7 @@ Fleet::~Fleet() {
 
 std::vector<UnitReading> Fleet::read_all() {
     // Exposer threads may scrape at once; a unit serves one request at a time.
-    static std::mutex one_scrape_at_a_time;
-    std::lock_guard serial(one_scrape_at_a_time);
+    std::lock_guard serial(scrape_mu_);
 
     const Clock::time_point start = Clock::now();
     const Clock::time_point deadline = start + timeout_;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -65,6 +66,7 @@ public:
 private:
     std::vector<UnitSpec> specs_;
     std::chrono::milliseconds timeout_;
+    std::mutex scrape_mu_;  // one scrape at a time
     std::shared_ptr<Shared> shared_;
     std::vector<std::unique_ptr<Slot>> slots_;
 };
