@@ -58,7 +58,7 @@ TEST(MonitoringPrometheus, ARealServerScrapesTheExporterAndSeesEachUnitsState) {
     const int refused = sim::refused_port();
 
     auto at = [](int port) { return "127.0.0.1:" + std::to_string(port); };
-    test::Child exporter({KALAX_CLI_PATH, "exporter", "--listen", "127.0.0.1:0", "--scrape-timeout", "0.5", "--unit",
+    test::Child exporter({KALAX_CLI_PATH, "exporter", "--listen", "127.0.0.1:0", "--scrape-timeout", "1", "--unit",
                           "good=" + at(good.port()), "--unit", "refusing=" + at(refused), "--unit",
                           "silent=" + at(silent.port())},
                          (folder / "exporter.err").string());
@@ -66,8 +66,8 @@ TEST(MonitoringPrometheus, ARealServerScrapesTheExporterAndSeesEachUnitsState) {
     ASSERT_NE(exporter_port, 0);
 
     test::write_text(folder / "prometheus.yml", "global:\n"
-                                                "  scrape_interval: 1s\n"
-                                                "  scrape_timeout: 1s\n"
+                                                "  scrape_interval: 2s\n"
+                                                "  scrape_timeout: 2s\n"
                                                 "scrape_configs:\n"
                                                 "  - job_name: kalax\n"
                                                 "    static_configs:\n"

@@ -224,7 +224,7 @@ TEST_F(Monitoring, ASilentUnitCostsOneScrapeTimeoutAndNeverFailsTheScrape) {
     fault.never_answer = true;
     silent.set_fault("/values.xml", fault);
     const int port = start_exporter(
-        {"--unit", "good=" + at(good.port()), "--unit", "silent=" + at(silent.port()), "--scrape-timeout", "0.3"});
+        {"--unit", "good=" + at(good.port()), "--unit", "silent=" + at(silent.port()), "--scrape-timeout", "1"});
     ASSERT_NE(port, 0);
     // The second scrape finds the first request still outstanding: it is not
     // queued again, and the unit is down all the same.
