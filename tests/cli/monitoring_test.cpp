@@ -217,6 +217,26 @@ TEST_F(Monitoring, EverySampleIsTheUnitsOwnValueAndTheOutputPassesPromtool) {
     EXPECT_EQ(exporter->stop(), 0) << "SIGTERM stops the exporter cleanly";
 }
 
+TEST_F(Monitoring, ItemsThatShareIdAndNameKeepTheScrapeValid) {
+    // A unit of unknown family numbers every sensor 0; two of one name would
+    // be the same series twice, which Prometheus refuses for the whole scrape.
+    sim::UnitConfig config;
+    config.model = sim::model_of_family(sim::Family::unknown);
+    config.sensor_names = {"F\xC3\xBChler", "Feuchte", "F\xC3\xBChler"};
+    sim::Unit &unit = add_unit(config);
+    ASSERT_EQ(unit.field("SenSet_Entry_Units", 0), unit.field("SenSet_Entry_Units", 2));
+    const int port = start_exporter({"--unit", "u=" + at(unit.port())});
+    ASSERT_NE(port, 0);
+    const std::string text = scrape(port);
+    test::write_text(folder / "metrics.txt", text);
+    const test::ShellRun lint = shell("promtool check metrics < " + (folder / "metrics.txt").string());
+    EXPECT_EQ(lint.status, 0) << lint.output;
+    const Samples all = parse(text);
+    EXPECT_EQ(all.at(key("kalax_temperature_celsius", {{"unit", "u"}, {"id", "0"}, {"name", "F\xC3\xBChler"}})),
+              unit.sensor_value(0))
+        << "the first of the two is served";
+}
+
 TEST_F(Monitoring, ASilentUnitCostsOneScrapeTimeoutAndNeverFailsTheScrape) {
     sim::Unit &good = add_unit();
     sim::Unit &silent = add_unit();

@@ -104,6 +104,15 @@ Fleet::Fleet(std::vector<UnitSpec> units, std::chrono::milliseconds scrape_timeo
     if (specs_.size() >= ZXXML_ID_COUNT_MAX)
         fail(5, "the agent XML client holds at most " + std::to_string(ZXXML_ID_COUNT_MAX - 1) + " units, not " +
                     std::to_string(specs_.size()));
+    try {
+        open_all();
+    } catch (...) {
+        close_all();
+        throw;
+    }
+}
+
+void Fleet::open_all() {
     for (const UnitSpec &spec : specs_) {
         auto slot = std::make_unique<Slot>();
         slot->shared = shared_;
@@ -128,11 +137,14 @@ Fleet::Fleet(std::vector<UnitSpec> units, std::chrono::milliseconds scrape_timeo
     }
 }
 
-Fleet::~Fleet() {
+Fleet::~Fleet() { close_all(); }
+
+void Fleet::close_all() {
     for (auto &slot : slots_) {
         // A worker that would not stop may still call back into its slot: leave it be.
         if (zxxml_close(slot->module) < 0) (void)slot.release();
     }
+    slots_.clear();
 }
 
 std::vector<UnitReading> Fleet::read_all() {
@@ -292,8 +304,9 @@ std::vector<MetricFamily> to_metric_families(const std::vector<UnitSpec> &units,
     for (size_t u = 0; u < units.size() && u < readings.size(); ++u) {
         const UnitSpec &spec = units[u];
         const UnitReading &r = readings[u];
-        std::vector<ClientMetric::Label> base{{"unit", spec.name}};
-        for (const auto &[name, value] : spec.labels) base.push_back({name, value});
+        // Names and labels come from a file or a command line: kept valid UTF-8.
+        std::vector<ClientMetric::Label> base{{"unit", clean_utf8(spec.name)}};
+        for (const auto &[name, value] : spec.labels) base.push_back({name, clean_utf8(value)});
         auto with = [&](std::initializer_list<ClientMetric::Label> more) {
             std::vector<ClientMetric::Label> labels = base;
             labels.insert(labels.end(), more);

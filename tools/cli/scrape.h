@@ -64,6 +64,9 @@ public:
     struct Slot;
 
 private:
+    void open_all();
+    void close_all();
+
     std::vector<UnitSpec> specs_;
     std::chrono::milliseconds timeout_;
     std::mutex scrape_mu_;  // one scrape at a time
