@@ -1,6 +1,8 @@
 #include "tools/cli/scrape.h"
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
@@ -12,6 +14,7 @@
 #include "kalax/zxxml.h"
 #include "tools/cli/failure.h"
 #include "tools/cli/render.h"
+#include "zxapi/sensor_module.h"
 
 #ifndef KALAX_MONITORING_VERSION
 #define KALAX_MONITORING_VERSION "unknown"
@@ -34,7 +37,7 @@ struct Fleet::Slot {
     bool busy = false;  // a request is in flight (possibly one a past scrape gave up on)
     bool done = false;  // the request this scrape made has answered
     std::chrono::steady_clock::time_point asked, answered_at;
-    UnitReading reading;
+    int error_code = 0;  // of the request that answered; 0: it succeeded
 };
 
 namespace {
@@ -57,33 +60,19 @@ constexpr float kNoReadingBelow = -989.0f;
 // Limits at or below this do not apply.
 constexpr float kNoLimitBelow = -999.0f;
 
-// Runs on the module's worker thread. The record copies live for the call only,
-// so the items are decoded here, before the lock is taken.
+// Runs on the module's worker thread: notes the outcome only. The items are
+// read from the client's cache on the scrape's thread afterwards.
 void on_values(int module, void *owner, int, zxxml_values_struct *values, zxxml_values_count_struct *counts) {
     auto &slot = *static_cast<Fleet::Slot *>(owner);
-    UnitReading r;
+    int code = 0;
     if (values == nullptr || counts == nullptr) {
         zx_error_struct e{};
         zxxml_error(module, &e);
-        r.error_code = e.code != 0 ? e.code : kNotValidCode;
-    } else {
-        char ip[16] = {};
-        int port = 0;
-        (void)zxxml_get_module(module, ip, &port);
-        const zxapi::TValuesXml<zxapi::TValuesXmlBuffer> xml(zxapi::MakeValuesBuffer(values, counts, ip, port));
-        xml.GetCommon(r.common);
-        r.inputs = xml.InputCount();
-        r.sensors = xml.SensorCount();
-        const int count = xml.GetCount();
-        r.items.resize(static_cast<size_t>(count));
-        for (int i = 0; i < count; ++i) xml.GetItem(i, r.items[static_cast<size_t>(i)]);
-        // A web server that is not a unit may answer 200 with a page of its own.
-        r.up = count > 0 || values->Agent_DeviceName[0] != '\0';
-        if (!r.up) r.error_code = kNotValidCode;
+        code = e.code != 0 ? e.code : kNotValidCode;
     }
     {
         std::lock_guard lock(slot.shared->mu);
-        slot.reading = std::move(r);
+        slot.error_code = code;
         slot.answered_at = Clock::now();
         slot.busy = false;
         slot.done = true;
@@ -95,6 +84,33 @@ zx_error_struct record_of(int module) {
     zx_error_struct e{};
     zxxml_error(module, &e);
     return e;
+}
+
+// The items of the module's cached values. Called once its request has ended:
+// no request of the module is in flight before the next scrape, so the cache
+// holds still while it is read.
+UnitReading decode(int module) {
+    UnitReading r;
+    zxxml_values_struct *values = nullptr;
+    zxxml_values_count_struct *counts = nullptr;
+    const int count = zxapi::CountXmlItems(module, false);
+    if (count < 0 || zxxml_get_values_cache(module, &values, &counts) < 0 || values == nullptr || counts == nullptr) {
+        const int code = record_of(module).code;
+        r.error_code = code != 0 ? code : kNotValidCode;
+        return r;
+    }
+    // The lists as the items are laid out: inputs, sensors, outputs (each
+    // count within its list's capacity, as the items are).
+    r.inputs = std::clamp(counts->BinaryInSet, 0, static_cast<int>(std::size(values->BinaryInSet_Entry_ID)));
+    r.sensors = std::clamp(counts->SenSet, 0, static_cast<int>(std::size(values->SenSet_Entry_ID)));
+    r.items.resize(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) zxapi::GetXmlItem(module, false, i, r.items[static_cast<size_t>(i)]);
+    // A position past the list fills the unit-wide fields only.
+    zxapi::GetXmlItem(module, false, count, r.common);
+    // A web server that is not a unit may answer 200 with a page of its own.
+    r.up = count > 0 || values->Agent_DeviceName[0] != '\0';
+    if (!r.up) r.error_code = kNotValidCode;
+    return r;
 }
 
 }  // namespace
@@ -179,23 +195,29 @@ std::vector<UnitReading> Fleet::read_all() {
         asked[u] = true;
     }
 
-    std::unique_lock lock(shared_->mu);
-    shared_->answered.wait_until(lock, deadline, [&] {
-        for (size_t u = 0; u < slots_.size(); ++u)
-            if (asked[u] && !slots_[u]->done) return false;
-        return true;
-    });
-    const Clock::time_point now = Clock::now();
-    for (size_t u = 0; u < slots_.size(); ++u) {
-        Slot &slot = *slots_[u];
-        if (!asked[u]) continue;
-        if (!slot.done) {
-            out[u].error_code = kTimeoutCode;
-            out[u].seconds = std::chrono::duration<double>(now - slot.asked).count();
-            continue;
+    std::vector<bool> answered(slots_.size(), false);
+    {
+        std::unique_lock lock(shared_->mu);
+        shared_->answered.wait_until(lock, deadline, [&] {
+            for (size_t u = 0; u < slots_.size(); ++u)
+                if (asked[u] && !slots_[u]->done) return false;
+            return true;
+        });
+        const Clock::time_point now = Clock::now();
+        for (size_t u = 0; u < slots_.size(); ++u) {
+            const Slot &slot = *slots_[u];
+            if (!asked[u]) continue;
+            answered[u] = slot.done && slot.error_code == 0;
+            out[u].error_code = !slot.done ? kTimeoutCode : slot.error_code;
+            out[u].seconds = std::chrono::duration<double>((slot.done ? slot.answered_at : now) - slot.asked).count();
         }
-        out[u] = std::move(slot.reading);
-        out[u].seconds = std::chrono::duration<double>(slot.answered_at - slot.asked).count();
+    }
+    // Read without the lock: the client's calls take locks of their own.
+    for (size_t u = 0; u < slots_.size(); ++u) {
+        if (!answered[u]) continue;
+        const double seconds = out[u].seconds;
+        out[u] = decode(slots_[u]->module);
+        out[u].seconds = seconds;
     }
     return out;
 }
