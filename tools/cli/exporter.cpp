@@ -10,7 +10,6 @@
 #include "tools/cli/exporter_config.h"
 #include "tools/cli/failure.h"
 #include "tools/cli/monitoring.h"
-#include "tools/cli/options.h"
 #include "tools/cli/scrape.h"
 #include "tools/cli/session.h"
 
@@ -41,14 +40,25 @@ int serve_front_page(mg_connection *connection) {
     return 200;
 }
 
+// HOST[:PORT] taken apart but not resolved: the client resolves the name for
+// every request, so a name that does not resolve now makes its unit down (code
+// 89), not the exporter fail, and a changed address is followed.
 UnitSpec spec_of(const std::string &name, const std::string &host, const std::string &user,
                  const std::string &password, std::vector<std::pair<std::string, std::string>> labels) {
-    const Target target = resolve_target(host);
     UnitSpec s;
     s.name = name;
-    s.host = target.label();
-    s.address = target.address;
-    s.port = target.port;
+    s.address = host;
+    const size_t colon = host.rfind(':');
+    if (colon != std::string::npos) {
+        const std::string port = host.substr(colon + 1);
+        s.address = host.substr(0, colon);
+        if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+            std::stoi(port) < 1 || std::stoi(port) > 65535)
+            throw UsageError("bad port in '" + host + "' (1-65535)");
+        s.port = std::stoi(port);
+    }
+    if (s.address.empty()) throw UsageError("no host in '" + host + "'");
+    s.host = s.address + ":" + std::to_string(s.port);
     s.user = user;
     s.password = password;
     s.labels = std::move(labels);

@@ -22,8 +22,8 @@ namespace kalax::cli {
 // One unit as the exporter's configuration names it.
 struct UnitSpec {
     std::string name;     // the value of the `unit` label
-    std::string host;     // as configured, for messages
-    std::string address;  // dotted IPv4
+    std::string host;     // "host:port", for messages
+    std::string address;  // host name or dotted IPv4 address, resolved by the client per request
     int port = 80;
     std::string user, password;  // both empty: the unit asks for none
     // Further labels of every sample of this unit, in configured order.
