@@ -315,6 +315,38 @@ TEST_F(Monitoring, AConfigurationFileNamesUnitsLabelsAndCredentials) {
     EXPECT_NE(bad_unit.err.find("bad --unit 'a' (NAME=HOST[:PORT])"), std::string::npos) << bad_unit.err;
 }
 
+TEST_F(Monitoring, SimRunsUnitsOnConsecutivePortsAndShowsTheExporterLineForThem) {
+    Child simulated({KALAX_CLI_PATH, "sim", "--units", "3", "--port", "0"});
+    const std::string listening = simulated.line();
+    const size_t at_port = listening.find("127.0.0.1:");
+    ASSERT_NE(at_port, std::string::npos) << listening;
+    const int first = std::atoi(listening.c_str() + at_port + 10);
+    EXPECT_EQ(listening, "kalax sim: 3 simulated units listen on 127.0.0.1:" + std::to_string(first) + "-" +
+                             std::to_string(first + 2));
+    std::set<std::string> names;
+    for (int port = first; port < first + 3; ++port) {
+        const test::HttpReply r = http_get(port, "/values.xml");
+        ASSERT_EQ(r.status, 200);
+        const size_t from = r.body.find("<DeviceName>"), to = r.body.find("</DeviceName>");
+        ASSERT_LT(from, to);
+        names.insert(r.body.substr(from, to - from));
+    }
+    EXPECT_EQ(names.size(), 3u) << "each unit has a name of its own";
+
+    // The line it shows starts an exporter that finds all three up.
+    const std::string try_line = simulated.line();
+    ASSERT_EQ(try_line.rfind("try: kalax exporter ", 0), 0u) << try_line;
+    std::istringstream words(try_line.substr(std::string("try: kalax exporter ").size()));
+    std::vector<std::string> args;
+    for (std::string w; words >> w;) args.push_back(w);
+    ASSERT_EQ(args.size(), 6u);
+    const int port = start_exporter(args);
+    ASSERT_NE(port, 0);
+    const Samples all = parse(scrape(port));
+    for (const char *unit : {"sim1", "sim2", "sim3"}) EXPECT_EQ(all.at(key("kalax_unit_up", {{"unit", unit}})), 1);
+    EXPECT_EQ(simulated.stop(), 0);
+}
+
 // ---- kalax check -------------------------------------------------------------------
 
 // One performance-data entry of the Monitoring Plugins guidelines:
