@@ -10,6 +10,10 @@
 #   help2man                     the kalax(1) man page, made from the tool's help
 #   locales                      the de_DE locale source a device test generates
 #                                when the system has not installed it
+#   prometheus-cpp-dev           `kalax exporter`: Prometheus's C++ client (pull exposer, civetweb)
+#   prometheus                   the monitoring tests: promtool checks the exporter's output,
+#                                and a real Prometheus server scrapes it end to end
+#   python3 python3-prometheus-client   the monitoring tests: Prometheus's own text parser
 # and clang's sanitizer runtimes where they are a package of their own
 # (Debian 12: libclang-rt-14-dev), for the clang build under sanitizers.
 set -euo pipefail
@@ -20,7 +24,8 @@ install() {
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "$@"
 }
-packages=(cmake ninja-build g++ clang libxml2-dev libgtest-dev libbenchmark-dev pkg-config valgrind help2man locales)
+packages=(cmake ninja-build g++ clang libxml2-dev libgtest-dev libbenchmark-dev pkg-config valgrind help2man locales
+          prometheus-cpp-dev prometheus python3 python3-prometheus-client)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "kalax/zxxml.h"
 #include "tools/cli/failure.h"
@@ -288,14 +289,6 @@ int cmd_log_delete(const Options &o) {
 }
 
 int cmd_sim(const Options &o) {
-    sim::UnitConfig config;
-    config.wall_clock = true;
-    config.log_period_s = o.log_period_s;
-    config.history_periods = 30;
-    if (o.user) {
-        config.user = *o.user;
-        config.password = *o.password;
-    }
     // The unit's threads inherit the blocked stop signals; they are taken here.
     sigset_t stop;
     sigemptyset(&stop);
@@ -303,15 +296,50 @@ int cmd_sim(const Options &o) {
     sigaddset(&stop, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
-    sim::Unit unit(config);
-    if (!unit.start(o.port)) fail(86, "127.0.0.1:" + std::to_string(o.port), std::strerror(errno));
-    std::printf("kalax sim: a simulated unit listens on 127.0.0.1:%d (%s/values.xml)\n", unit.port(),
-                unit.url().c_str());
-    std::printf("try: kalax values 127.0.0.1:%d   (Ctrl-C stops the unit)\n", unit.port());
+    // Several units sit on consecutive ports, each with readings and a MAC of
+    // its own; with --port 0 the first port is picked free and the rest follow it.
+    std::vector<std::unique_ptr<sim::Unit>> units;
+    int port = o.port;
+    for (int i = 0; i < o.units; ++i) {
+        sim::UnitConfig config;
+        config.wall_clock = true;
+        config.log_period_s = o.log_period_s;
+        config.history_periods = 30;
+        config.seed = static_cast<uint32_t>(i + 1);
+        if (o.units > 1) {
+            char mac[32];
+            std::snprintf(mac, sizeof mac, "00:0A:59:00:%02X:%02X", (i + 1) >> 8, (i + 1) & 0xFF);
+            config.mac = mac;
+            config.device_name += " " + std::to_string(i + 1);
+        }
+        if (o.user) {
+            config.user = *o.user;
+            config.password = *o.password;
+        }
+        auto unit = std::make_unique<sim::Unit>(config);
+        if (port > 65535 || !unit->start(port))
+            fail(86, "127.0.0.1:" + std::to_string(port), port > 65535 ? "no port left" : std::strerror(errno));
+        port = unit->port() + 1;
+        units.push_back(std::move(unit));
+    }
+    if (units.size() == 1) {
+        const sim::Unit &unit = *units.front();
+        std::printf("kalax sim: a simulated unit listens on 127.0.0.1:%d (%s/values.xml)\n", unit.port(),
+                    unit.url().c_str());
+        std::printf("try: kalax values 127.0.0.1:%d   (Ctrl-C stops the unit)\n", unit.port());
+    } else {
+        std::string exporter = "kalax exporter";
+        for (size_t i = 0; i < units.size(); ++i)
+            exporter += " --unit sim" + std::to_string(i + 1) + "=127.0.0.1:" + std::to_string(units[i]->port());
+        std::printf("kalax sim: %zu simulated units listen on 127.0.0.1:%d-%d\n", units.size(), units.front()->port(),
+                    units.back()->port());
+        std::printf("try: %s\n     (then http://127.0.0.1:9869/metrics; Ctrl-C stops the units)\n",
+                    exporter.c_str());
+    }
     std::fflush(stdout);
     int signal = 0;
     sigwait(&stop, &signal);
-    unit.stop();
+    for (auto &unit : units) unit->stop();
     std::printf("kalax sim: stopped\n");
     return 0;
 }

@@ -12,6 +12,7 @@
 #include "kalax/zx.h"
 #include "tools/cli/commands.h"
 #include "tools/cli/failure.h"
+#include "tools/cli/monitoring.h"
 #include "tools/cli/options.h"
 #include "tools/cli/session.h"
 
@@ -75,8 +76,10 @@ const Command kCommands[] = {
      "temporary CSV file and downloads again appending only the new lines.\n",
      kOptKeep, 0, 0, true, cmd_demo},
     {"sim", "", "Run a simulated unit on 127.0.0.1 until Ctrl-C, for trying the other commands.",
-     "With --user/--password the unit asks for credentials on setup and log requests.\n",
-     kOptPort | kOptCredentials | kOptLogPeriod, 0, 0, false, cmd_sim},
+     "With --user/--password the unit asks for credentials on setup and log requests.\n"
+     "With --units N, N units (each with readings of its own) listen on --port and the ports after\n"
+     "it, and the line to try them with 'kalax exporter' is shown.\n",
+     kOptPort | kOptCredentials | kOptLogPeriod | kOptUnits, 0, 0, false, cmd_sim},
 };
 
 void print_overview(FILE *out) {
@@ -89,6 +92,7 @@ void print_overview(FILE *out) {
     for (const Command &c : kCommands) width = std::max(width, left(c).size());
     for (const Command &c : kCommands)
         std::fprintf(out, "  %-*s  %s\n", static_cast<int>(width), left(c).c_str(), c.summary);
+    print_monitoring_overview(out, width);
     std::fputs("\n'kalax demo' shows them at work; 'kalax COMMAND --help' describes a command and its options,\n"
                "'kalax --help-all' every command.\n"
                "Credentials: --user, --password or --password-file FILE, else the environment variables\n"
@@ -136,6 +140,7 @@ int main(int argc, char **argv) {
             std::fputs("\n", stdout);
             print_command_help(c, stdout);
         }
+        print_monitoring_help_all(stdout);
         return flushed(0);
     }
     if (first == "--help" || first == "-h" || first == "help") {
@@ -145,6 +150,10 @@ int main(int argc, char **argv) {
         }
         if (argc == 3) {
             const Command *about = find_command(argv[2]);
+            if (const MonitoringCommand *monitoring = find_monitoring_command(argv[2]); about == nullptr && monitoring) {
+                std::fputs(monitoring->help, stdout);
+                return flushed(0);
+            }
             if (about == nullptr) {
                 std::fprintf(stderr, "kalax help: unknown command '%s' (see kalax --help)\n", argv[2]);
                 return 2;
@@ -156,6 +165,7 @@ int main(int argc, char **argv) {
         return flushed(0);
     }
     const Command *command = find_command(argv[1]);
+    if (int status = 0; command == nullptr && run_monitoring_command(argc, argv, status)) return status;
     if (command == nullptr) {
         std::fprintf(stderr, "kalax: unknown command '%s' (see kalax --help)\n", argv[1]);
         return 2;

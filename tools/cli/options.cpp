@@ -149,6 +149,8 @@ const OptionInfo kOptions[] = {
     {kOptDeleteAfter, 0, "delete-after", nullptr,
      "once FILE holds the whole download, flushed to disk, ask the unit to delete what the download served",
      [](Options &o, std::string_view) { o.delete_after = true; }},
+    {kOptUnits, 0, "units", "N", "run N simulated units on consecutive ports from --port (default 1, at most 99)",
+     [](Options &o, std::string_view v) { o.units = to_int(v, 1, 99, "number of units"); }},
     {kOptKeep, 0, "keep", nullptr, "keep the temporary folder with the downloaded log",
      [](Options &o, std::string_view) { o.keep = true; }},
     {kOptOldVersion, "old-version", nullptr, "address entries by position too (units that need <Idx>)",

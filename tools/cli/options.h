@@ -31,6 +31,7 @@ enum OptionBit : uint32_t {
     kOptQuiet = 1u << 16,
     kOptCommunity = 1u << 17,
     kOptDeleteAfter = 1u << 18,
+    kOptUnits = 1u << 19,
     kOptOldVersion = 1u << 31,  // kalax set
 };
 inline constexpr uint32_t kOptCredentials = kOptUser | kOptPassword | kOptPasswordFile;
@@ -56,6 +57,7 @@ struct Options {
     std::optional<std::string> community;  // snmp-manager: the tool's own trap document
     bool delete_after = false;     // log --append: delete on the unit once FILE is written
     bool old_version = false;      // kalax set: the indexed form
+    int units = 1;  // simulated units of `kalax sim`, on consecutive ports
 };
 
 // Longest user name or password in bytes, for every command: the agent XML
