@@ -82,6 +82,7 @@ bool parse(std::string_view text, Model &model, std::string &error) {
         std::string line(text.substr(at, end - at));
         at = end + 1;
         ++line_no;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
         // A value continued on the next line ends with a backslash (hex data).
         while (!line.empty() && line.back() == '\\' && line.find("=\"") == std::string::npos && at < text.size()) {
             size_t e2 = text.find('\n', at);
@@ -94,7 +95,6 @@ bool parse(std::string_view text, Model &model, std::string &error) {
             at = e2 + 1;
             ++line_no;
         }
-        if (!line.empty() && line.back() == '\r') line.pop_back();
         if (!header) {
             if (line.empty()) continue;
             if (line.size() >= 3 && static_cast<unsigned char>(line[0]) == 0xEF) line.erase(0, 3);  // UTF-8 mark
