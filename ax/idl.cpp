@@ -65,11 +65,14 @@ std::string params_text(const MemberDesc &m) {
     return out;
 }
 
-void header(std::string &out, const char *indent, const TypeDesc &t, const LibraryDesc &lib,
+// A dispinterface takes no version (widl refuses one).
+void header(std::string &out, const char *indent, const TypeDesc &t, const LibraryDesc &lib, bool version,
             std::initializer_list<const char *> extra) {
     out += std::string(indent) + "[\n";
-    std::string lines = std::string(indent) + "  uuid(" + uuid_text(t.guid) + "),\n" + indent + "  version(" +
-                        std::to_string(lib.major) + "." + std::to_string(lib.minor) + ")";
+    std::string lines = std::string(indent) + "  uuid(" + uuid_text(t.guid) + ")";
+    if (version)
+        lines += std::string(",\n") + indent + "  version(" + std::to_string(lib.major) + "." +
+                 std::to_string(lib.minor) + ")";
     if (!t.doc.empty()) lines += std::string(",\n") + indent + "  helpstring(" + quoted(t.doc) + ")";
     for (const char *e : extra) lines += std::string(",\n") + indent + "  " + e;
     out += lines + "\n" + indent + "]\n";
@@ -78,7 +81,8 @@ void header(std::string &out, const char *indent, const TypeDesc &t, const Libra
 }  // namespace
 
 std::string idl_text(const LibraryDesc &lib) {
-    std::string out = "// " + lib.name + ".idl: generated from the library's type descriptions; do not edit.\n\n";
+    std::string out = "// " + lib.name + ".idl: generated from the library's type descriptions; do not edit.\n\n"
+                      "import \"oaidl.idl\";\n\n";
     out += "[\n  uuid(" + uuid_text(lib.libid) + "),\n  version(" + std::to_string(lib.major) + "." +
            std::to_string(lib.minor) + ")";
     if (!lib.doc.empty()) out += ",\n  helpstring(" + quoted(lib.doc) + ")";
@@ -103,7 +107,7 @@ std::string idl_text(const LibraryDesc &lib) {
             break;
         case TKIND_DISPATCH:
             if (t->dual()) {
-                header(out, "  ", *t, lib, {"dual", "oleautomation"});
+                header(out, "  ", *t, lib, true, {"dual", "oleautomation"});
                 out += "  interface " + t->name + " : IDispatch\n  {\n";
                 for (const MemberDesc &m : t->members) {
                     const char *kind = m.kind == INVOKE_PROPERTYGET ? "propget, "
@@ -112,7 +116,7 @@ std::string idl_text(const LibraryDesc &lib) {
                            params_text(m) + ");\n";
                 }
             } else {
-                header(out, "  ", *t, lib, {});
+                header(out, "  ", *t, lib, false, {});
                 out += "  dispinterface " + t->name + "\n  {\n    properties:\n    methods:\n";
                 for (const MemberDesc &m : t->members)
                     out += "    [id(" + hex_id(m.dispid) + ")] void " + m.name + "(" + params_text(m) + ");\n";
@@ -120,7 +124,7 @@ std::string idl_text(const LibraryDesc &lib) {
             out += "  };\n";
             break;
         case TKIND_COCLASS:
-            header(out, "  ", *t, lib, {});
+            header(out, "  ", *t, lib, true, {});
             out += "  coclass " + t->name + "\n  {\n";
             for (const ImplDesc &i : t->impls) {
                 std::string attrs;

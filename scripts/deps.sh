@@ -7,6 +7,8 @@
 #   libbenchmark-dev             bench/
 #   pkg-config                   the install test's pkg-config consumer
 #   valgrind                     scripts/memcheck.sh
+#   python3                      the component runtime's ctypes test (Debian's interpreter)
+#   wine64-tools                 widl, which compiles the generated IDL into a type library
 # and clang's sanitizer runtimes where they are a package of their own
 # (Debian 12: libclang-rt-14-dev), for the clang build under sanitizers.
 set -euo pipefail
@@ -17,7 +19,7 @@ install() {
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "$@"
 }
-packages=(cmake ninja-build g++ clang libxml2-dev libgtest-dev libbenchmark-dev pkg-config valgrind)
+packages=(cmake ninja-build g++ clang libxml2-dev libgtest-dev libbenchmark-dev pkg-config valgrind python3 wine64-tools)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
