@@ -214,14 +214,19 @@ void param_types(HRESULT (C::*)(A...), std::vector<ParamDesc> &out) {
 }
 
 // The vtable slot of a virtual member function: a pointer to one holds 1 plus
-// the slot's byte offset in its first word (the Itanium C++ ABI).
+// the slot's byte offset in its first word (the Itanium C++ ABI, also MinGW's);
+// on ARM the offset stands alone and the flag sits in the second word.
 template <auto M>
 short slot_of() {
     static_assert(sizeof(M) == 2 * sizeof(uintptr_t));
     uintptr_t words[2];
     const auto m = M;
     std::memcpy(words, &m, sizeof words);
+#if defined(__arm__) || defined(__aarch64__)
+    return (words[1] & 1) ? static_cast<short>(words[0] / sizeof(void *)) : -1;
+#else
     return (words[0] & 1) ? static_cast<short>((words[0] - 1) / sizeof(void *)) : -1;
+#endif
 }
 
 void finish_member(MemberDesc &m, std::initializer_list<P> names, bool retval);
