@@ -98,12 +98,8 @@ void *value_of(VARIANT &v, VARTYPE vt) { return vt == VT_VARIANT ? static_cast<v
 
 // Moves a value of type `vt` held in `from` into the variant `to`.
 void store(VARIANT &to, VARIANT &from, VARTYPE vt) {
-    if (vt == VT_VARIANT) {
-        to = from;
-    } else {
-        to = from;
-        to.vt = vt;
-    }
+    to = from;
+    if (vt != VT_VARIANT) to.vt = vt;
     zxax_VariantInit(&from);
 }
 
