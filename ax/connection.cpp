@@ -92,7 +92,8 @@ size_t ConnectionPoint::connections() const {
     return n;
 }
 
-void ConnectionPoint::fire(DISPID id, const VARIANT *args, UINT count) {
+HRESULT ConnectionPoint::fire(DISPID id, const VARIANT *args, UINT count) {
+    if (!owner_.current()) return RPC_E_WRONG_THREAD;
     // Declared first, released last: the object outlives this call even when a
     // sink drops its last reference. Nothing of *this is touched after the
     // snapshot's sinks are released.
@@ -100,7 +101,6 @@ void ConnectionPoint::fire(DISPID id, const VARIANT *args, UINT count) {
     std::array<ComPtr<IDispatch>, kSlots> snapshot;
     for (size_t i = 0; i < kSlots; ++i) snapshot[i] = ComPtr<IDispatch>(sinks_[i]);
     std::vector<VARIANT> reversed(count);
-    for (UINT i = 0; i < count; ++i) reversed[i] = args[count - 1 - i];
     for (ComPtr<IDispatch> &sink : snapshot) {
         if (!sink) continue;
         DISPPARAMS params{count ? reversed.data() : nullptr, nullptr, count, 0};
@@ -111,6 +111,7 @@ void ConnectionPoint::fire(DISPID id, const VARIANT *args, UINT count) {
         sink->Invoke(id, IID_NULL, LOCALE_SYSTEM_DEFAULT, DISPATCH_METHOD, &params, &result, nullptr, nullptr);
         zxax_VariantClear(&result);
     }
+    return S_OK;
 }
 
 HRESULT ConnectionPoint::QueryInterface(REFIID riid, void **ppv) {

@@ -34,8 +34,11 @@ public:
     // Calls IDispatch::Invoke(id, IID_NULL, 0x0800, DISPATCH_METHOD) on each
     // connected sink in slot order, with `args` in declared order (rgvarg gets
     // them last-first). Results and failures of sinks are ignored.
-    void fire(DISPID id, const VARIANT *args, UINT count);
-    void fire(DISPID id, std::initializer_list<VARIANT> args) { fire(id, args.begin(), static_cast<UINT>(args.size())); }
+    // RPC_E_WRONG_THREAD, and nothing fired, off the owner thread.
+    HRESULT fire(DISPID id, const VARIANT *args, UINT count);
+    HRESULT fire(DISPID id, std::initializer_list<VARIANT> args) {
+        return fire(id, args.begin(), static_cast<UINT>(args.size()));
+    }
 
     HRESULT QueryInterface(REFIID riid, void **ppv) override;
     ULONG AddRef() override { return object_->AddRef(); }

@@ -376,6 +376,25 @@ TEST_F(AxDispatch, FiveSinksAtMostEachCalledInSlotOrder) {
     for (const Sink &s : sinks) EXPECT_EQ(s.refs, 0u);
 }
 
+TEST_F(AxDispatch, EventsFireOnlyOnTheOwnerThread) {
+    ComPtr<IConnectionPointContainer> cpc;
+    ASSERT_EQ(disp_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void **>(cpc.put())), S_OK);
+    ComPtr<IConnectionPoint> cp;
+    ASSERT_EQ(cpc->FindConnectionPoint(dummy::DIID_IDummyEvents, cp.put()), S_OK);
+    Sink sink;
+    DWORD cookie = 0;
+    ASSERT_EQ(cp->Advise(&sink, &cookie), S_OK);
+    ComPtr<IDummy> d;
+    ASSERT_EQ(disp_->QueryInterface(dummy::IID_IDummy, reinterpret_cast<void **>(d.put())), S_OK);
+    HRESULT off = S_OK;
+    std::thread([&] { off = dummy::fire_from_here(d.get(), 1, 2); }).join();
+    EXPECT_EQ(off, RPC_E_WRONG_THREAD);
+    EXPECT_TRUE(sink.seen.empty());
+    EXPECT_EQ(dummy::fire_from_here(d.get(), 3, 4), S_OK);
+    EXPECT_EQ(sink.seen, (std::vector<std::pair<LONG, LONG>>{{3, 4}}));
+    EXPECT_EQ(cp->Unadvise(cookie), S_OK);
+}
+
 TEST_F(AxDispatch, ASinkMayUnadviseItselfAndOthersInsideAnEvent) {
     ComPtr<IConnectionPointContainer> cpc;
     ASSERT_EQ(disp_->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void **>(cpc.put())), S_OK);

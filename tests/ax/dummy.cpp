@@ -100,6 +100,7 @@ public:
         return find_connection_point({&events_}, riid, ppCP);
     }
     HRESULT InterfaceSupportsErrorInfo(REFIID riid) override { return riid == IID_IDummy ? S_OK : S_FALSE; }
+    HRESULT fire_two(int32_t A, int32_t B) { return events_.fire(1, {variant_i4(A), variant_i4(B)}); }
 
 protected:
     HRESULT query(REFIID riid, void **ppv) override {
@@ -185,6 +186,8 @@ const TypeDesc &dummy_point_type() { return types().point; }
 const TypeDesc &dummy_type() { return types().iface; }
 const TypeDesc &dummy_events_type() { return types().events; }
 const LibraryDesc &dummy_library() { return types().lib; }
+
+HRESULT fire_from_here(IDummy *d, int32_t A, int32_t B) { return static_cast<Dummy *>(d)->fire_two(A, B); }
 
 HRESULT create_dummy(IUnknown *outer, REFIID riid, void **ppv) { return create_instance<Dummy>(outer, riid, ppv); }
 

@@ -42,6 +42,9 @@ struct IDummy : IDispatch {
     virtual HRESULT Length(const DummyPoint *P, int32_t *RetVal) = 0;              // 21
 };
 
+// For the tests: fires OnTwo(A, B) on the dummy's connection point from the calling thread.
+HRESULT fire_from_here(IDummy *d, int32_t A, int32_t B);
+
 const kalax::ax::TypeDesc &dummy_color_type();
 const kalax::ax::TypeDesc &dummy_point_type();
 const kalax::ax::TypeDesc &dummy_type();
