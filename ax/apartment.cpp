@@ -1,0 +1,225 @@
+// Apartments, per-thread error info, GUID texts and creating objects from the registry.
+#include "ax/apartment.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "ax/registry.h"
+#include "sdk/runtime/platform_files.h"
+
+namespace kalax::ax {
+namespace {
+
+struct ThreadState {
+    int initialized = 0;
+    ComPtr<IErrorInfo> error;
+};
+
+ThreadState &thread_state() {
+    thread_local ThreadState state;
+    return state;
+}
+
+class ErrorInfo final : public IErrorInfo {
+public:
+    ErrorInfo(const GUID &iid, BSTR source, BSTR description)
+        : iid_(iid), source_(source), description_(description) {}
+
+    HRESULT QueryInterface(REFIID riid, void **ppv) override {
+        if (!ppv) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IErrorInfo) {
+            *ppv = static_cast<IErrorInfo *>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return ++refs_; }
+    ULONG Release() override {
+        const ULONG left = --refs_;
+        if (!left) delete this;
+        return left;
+    }
+    HRESULT GetGUID(GUID *pGUID) override {
+        if (!pGUID) return E_INVALIDARG;
+        *pGUID = iid_;
+        return S_OK;
+    }
+    HRESULT GetSource(BSTR *out) override { return copy(source_, out); }
+    HRESULT GetDescription(BSTR *out) override { return copy(description_, out); }
+    HRESULT GetHelpFile(BSTR *out) override {
+        if (!out) return E_INVALIDARG;
+        *out = nullptr;
+        return S_OK;
+    }
+    HRESULT GetHelpContext(DWORD *out) override {
+        if (!out) return E_INVALIDARG;
+        *out = 0;
+        return S_OK;
+    }
+
+private:
+    static HRESULT copy(const Bstr &from, BSTR *out) {
+        if (!out) return E_INVALIDARG;
+        *out = from.get() ? zxax_SysAllocStringLen(from.get(), from.size()) : nullptr;
+        return from.get() && !*out ? E_OUTOFMEMORY : S_OK;
+    }
+
+    std::atomic<ULONG> refs_{1};
+    GUID iid_;
+    Bstr source_, description_;
+};
+
+}  // namespace
+
+bool apartment_active() { return thread_state().initialized > 0; }
+
+HRESULT report_error(HRESULT hr, const IID &iid, std::string_view source, std::string_view description) {
+    auto *info = new (std::nothrow) ErrorInfo(iid, bstr_from_utf8(source), bstr_from_utf8(description));
+    if (info) {
+        zxax_SetErrorInfo(0, info);
+        info->Release();
+    }
+    return hr;
+}
+
+void fill_excepinfo(EXCEPINFO *info, HRESULT hr) {
+    if (!info) return;  // the error info stays for zxax_GetErrorInfo
+    ComPtr<IErrorInfo> error;
+    zxax_GetErrorInfo(0, error.put());
+    std::memset(info, 0, sizeof *info);
+    info->scode = hr;
+    if (error) {
+        error->GetSource(&info->bstrSource);
+        error->GetDescription(&info->bstrDescription);
+        error->GetHelpFile(&info->bstrHelpFile);
+        error->GetHelpContext(&info->dwHelpContext);
+    }
+}
+
+std::string guid_text(const GUID &g) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2, g.Data3,
+                  g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    return buf;
+}
+
+bool guid_parse(std::string_view s, GUID &out) {
+    // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
+    if (s.size() != 38 || s[0] != '{' || s[37] != '}' || s[9] != '-' || s[14] != '-' || s[19] != '-' || s[24] != '-')
+        return false;
+    uint8_t bytes[16];
+    size_t at = 1;
+    for (uint8_t &b : bytes) {
+        if (s[at] == '-') ++at;
+        int v = 0;
+        for (int k = 0; k < 2; ++k, ++at) {
+            const char c = s[at];
+            const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                        : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+            if (d < 0) return false;
+            v = v * 16 + d;
+        }
+        b = static_cast<uint8_t>(v);
+    }
+    out.Data1 = static_cast<uint32_t>(bytes[0]) << 24 | bytes[1] << 16 | bytes[2] << 8 | bytes[3];
+    out.Data2 = static_cast<uint16_t>(bytes[4] << 8 | bytes[5]);
+    out.Data3 = static_cast<uint16_t>(bytes[6] << 8 | bytes[7]);
+    std::memcpy(out.Data4, bytes + 8, 8);
+    return true;
+}
+
+namespace {
+std::atomic<long> g_module_locks{0};
+}
+void module_lock() { ++g_module_locks; }
+void module_unlock() { --g_module_locks; }
+long module_locks() { return g_module_locks.load(); }
+
+}  // namespace kalax::ax
+
+using namespace kalax::ax;
+
+namespace {
+
+bool narrow(LPCOLESTR s, std::string &out) {
+    if (!s) return false;
+    return utf16_to_utf8(std::u16string_view(s), out);
+}
+
+}  // namespace
+
+extern "C" {
+
+HRESULT zxax_GetErrorInfo(ULONG, IErrorInfo **pperrinfo) {
+    if (!pperrinfo) return E_INVALIDARG;
+    *pperrinfo = thread_state().error.detach();
+    return *pperrinfo ? S_OK : S_FALSE;
+}
+
+HRESULT zxax_SetErrorInfo(ULONG, IErrorInfo *perrinfo) {
+    thread_state().error = ComPtr<IErrorInfo>(perrinfo);
+    return S_OK;
+}
+
+HRESULT zxax_CoInitialize(void *) {
+    ThreadState &state = thread_state();
+    return state.initialized++ ? S_FALSE : S_OK;
+}
+
+void zxax_CoUninitialize(void) {
+    ThreadState &state = thread_state();
+    if (state.initialized > 0 && --state.initialized == 0) state.error.reset();
+}
+
+HRESULT zxax_CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid) {
+    if (!pclsid) return E_INVALIDARG;
+    std::string text;
+    if (!narrow(lpsz, text)) return CO_E_CLASSSTRING;
+    if (!text.empty() && text[0] != '{') return zxax_CLSIDFromProgID(lpsz, pclsid);
+    return guid_parse(text, *pclsid) ? S_OK : CO_E_CLASSSTRING;
+}
+
+HRESULT zxax_CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid) {
+    if (!lpszProgID || !lpclsid) return E_INVALIDARG;
+    std::string progid, value, error;
+    if (!narrow(lpszProgID, progid) || progid.empty() || progid.find('\\') != std::string::npos)
+        return CO_E_CLASSSTRING;
+    const HRESULT hr = Registry().get_string("HKEY_CLASSES_ROOT\\" + progid + "\\CLSID", "", value, &error);
+    if (FAILED(hr)) return report_error(hr, IID_NULL, "registry", error);
+    if (hr != S_OK || !guid_parse(value, *lpclsid)) return CO_E_CLASSSTRING;
+    return S_OK;
+}
+
+int zxax_StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax) {
+    if (!lpsz || cchMax < 39) return 0;
+    const std::string text = guid_text(rguid);
+    for (size_t i = 0; i < text.size(); ++i) lpsz[i] = static_cast<OLECHAR>(text[i]);
+    lpsz[text.size()] = 0;
+    return 39;
+}
+
+HRESULT zxax_CoCreateInstance(REFCLSID rclsid, IUnknown *pUnkOuter, DWORD dwClsContext, REFIID riid, void **ppv) {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (!apartment_active()) return CO_E_NOTINITIALIZED;
+    if (!(dwClsContext & (CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER))) return REGDB_E_CLASSNOTREG;
+    std::string path, error;
+    const std::string key = "HKEY_CLASSES_ROOT\\CLSID\\" + guid_text(rclsid) + "\\InprocServer32";
+    HRESULT hr = Registry().get_string(key, "", path, &error);
+    if (FAILED(hr)) return report_error(hr, IID_NULL, "registry", error);
+    if (hr != S_OK || path.empty()) return REGDB_E_CLASSNOTREG;
+    kalax::platform::Library library;
+    if (!library.open(path, error)) return report_error(CO_E_DLLNOTFOUND, IID_NULL, path, error);
+    auto get = reinterpret_cast<LPFNGETCLASSOBJECT>(library.symbol("DllGetClassObject"));
+    if (!get) return report_error(CO_E_ERRORINDLL, IID_NULL, path, "no DllGetClassObject");
+    ComPtr<IClassFactory> factory;
+    hr = get(rclsid, IID_IClassFactory, reinterpret_cast<void **>(factory.put()));
+    if (FAILED(hr)) return hr;
+    if (!factory) return CO_E_ERRORINDLL;
+    return factory->CreateInstance(pUnkOuter, riid, ppv);
+}
+
+}  // extern "C"

@@ -1,0 +1,313 @@
+// IDispatch from a description, class factories, and building descriptions.
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "ax/object.h"
+
+namespace kalax::ax {
+
+const MemberDesc *TypeDesc::find(DISPID id, INVOKEKIND kind) const {
+    for (const MemberDesc &m : members)
+        if (m.dispid == id && m.kind == kind) return &m;
+    return nullptr;
+}
+
+int LibraryDesc::index_of(const TypeDesc *type) const {
+    for (size_t i = 0; i < types.size(); ++i)
+        if (types[i] == type) return static_cast<int>(i);
+    return -1;
+}
+
+namespace detail {
+
+// A description that does not match its signature is a bug in the library
+// itself: it fails at once, on first use, in every test that touches it.
+[[noreturn]] void bad_description(const std::string &what) {
+    std::fprintf(stderr, "kalax: broken type description: %s\n", what.c_str());
+    std::abort();
+}
+
+void finish_member(MemberDesc &m, std::initializer_list<P> names, bool retval) {
+    if (names.size() != m.params.size())
+        bad_description(m.name + ": " + std::to_string(names.size()) + " names for " +
+                        std::to_string(m.params.size()) + " parameters");
+    size_t i = 0;
+    for (const P &p : names) {
+        ParamDesc &d = m.params[i++];
+        d.name = p.name;
+        if (p.vt != VT_EMPTY) {
+            const VARTYPE had = d.type.vt;
+            d.type = {p.vt, p.user};
+            const bool fits = (p.vt == VT_DATE && had == VT_R8) || (p.vt == VT_BOOL && had == VT_I2) ||
+                              p.vt == had || (p.vt == VT_USERDEFINED && p.user &&
+                                              (p.user->kind == TKIND_ENUM ? had == VT_I4 : had == VT_RECORD)) ||
+                              m.call == nullptr;
+            if (!fits) bad_description(m.name + "." + d.name + ": the given type does not fit the C++ parameter");
+        }
+        if (p.flags) d.flags = p.flags;
+    }
+    if (retval && m.kind != INVOKE_PROPERTYPUT && !m.params.empty() && (m.params.back().flags & PARAMFLAG_FOUT))
+        m.params.back().flags |= PARAMFLAG_FRETVAL;
+    if (m.kind == INVOKE_PROPERTYGET && !m.has_retval()) bad_description(m.name + ": a property get without its value");
+}
+
+}  // namespace detail
+
+TypeDesc enum_type(std::string name, std::string doc, std::initializer_list<EnumItem> items) {
+    TypeDesc d;
+    d.kind = TKIND_ENUM;
+    d.name = std::move(name);
+    d.doc = std::move(doc);
+    d.items = items;
+    return d;
+}
+
+TypeDesc record_type(std::string name, const GUID &guid, std::string doc, ULONG size, WORD align,
+                     std::initializer_list<FieldDesc> fields) {
+    TypeDesc d;
+    d.kind = TKIND_RECORD;
+    d.name = std::move(name);
+    d.guid = guid;
+    d.doc = std::move(doc);
+    d.size = size;
+    d.align = align;
+    d.fields = fields;
+    return d;
+}
+
+TypeDesc coclass_type(std::string name, const CLSID &clsid, std::string doc, std::initializer_list<ImplDesc> impls) {
+    TypeDesc d;
+    d.kind = TKIND_COCLASS;
+    d.name = std::move(name);
+    d.guid = clsid;
+    d.doc = std::move(doc);
+    d.flags = TYPEFLAG_FCANCREATE;
+    d.impls = impls;
+    return d;
+}
+
+namespace {
+
+VARTYPE invoke_type(const TypeRef &t) {
+    if (t.vt == VT_USERDEFINED && t.user) return t.user->kind == TKIND_ENUM ? VT_I4 : VT_RECORD;
+    return t.vt;
+}
+
+void *value_of(VARIANT &v, VARTYPE vt) { return vt == VT_VARIANT ? static_cast<void *>(&v) : &v.llVal; }
+
+// Moves a value of type `vt` held in `from` into the variant `to`.
+void store(VARIANT &to, VARIANT &from, VARTYPE vt) {
+    to = from;
+    if (vt != VT_VARIANT) to.vt = vt;
+    zxax_VariantInit(&from);
+}
+
+struct Slots {
+    std::vector<ArgSlot> slots;
+    std::vector<char> owned;  // the slot's value is ours to clear
+    ~Slots() {
+        for (size_t i = 0; i < slots.size(); ++i)
+            if (owned[i]) zxax_VariantClear(&slots[i].value);
+    }
+};
+
+}  // namespace
+
+HRESULT dispatch_ids(const TypeDesc &type, LPOLESTR *names, UINT count, DISPID *ids) {
+    if (!names || !ids || count == 0) return E_INVALIDARG;
+    const MemberDesc *found = nullptr;
+    for (const MemberDesc &m : type.members) {
+        std::u16string wide;
+        if (utf8_to_utf16(m.name, wide) && names[0] && iequals(std::u16string_view(names[0]), wide)) {
+            found = &m;
+            break;
+        }
+    }
+    HRESULT hr = S_OK;
+    ids[0] = found ? found->dispid : DISPID_UNKNOWN;
+    if (!found) hr = DISP_E_UNKNOWNNAME;
+    // The other names are the member's parameters; their DISPIDs are their positions.
+    for (UINT i = 1; i < count; ++i) {
+        ids[i] = DISPID_UNKNOWN;
+        if (!found) continue;
+        for (size_t k = 0; k < found->params.size(); ++k) {
+            std::u16string wide;
+            if (names[i] && utf8_to_utf16(found->params[k].name, wide) &&
+                iequals(std::u16string_view(names[i]), wide))
+                ids[i] = static_cast<DISPID>(k);
+        }
+        if (ids[i] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
+    }
+    return hr;
+}
+
+HRESULT dispatch_invoke(const TypeDesc &type, void *self, DISPID id, WORD flags, DISPPARAMS *params,
+                        VARIANT *result, EXCEPINFO *excep, UINT *arg_err) {
+    if (!params || (params->cArgs && !params->rgvarg) || (params->cNamedArgs && !params->rgdispidNamedArgs) ||
+        params->cNamedArgs > params->cArgs)
+        return E_INVALIDARG;
+    const MemberDesc *m = nullptr;
+    if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
+        m = type.find(id, INVOKE_PROPERTYPUT);
+    } else {
+        if (flags & DISPATCH_METHOD) m = type.find(id, INVOKE_FUNC);
+        if (!m && (flags & DISPATCH_PROPERTYGET)) m = type.find(id, INVOKE_PROPERTYGET);
+    }
+    if (!m || !m->call) return DISP_E_MEMBERNOTFOUND;
+    const UINT n = static_cast<UINT>(m->arg_count());
+    const UINT named = params->cNamedArgs;
+    const bool put = m->kind == INVOKE_PROPERTYPUT;
+    if (put && (named != 1 || params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)) return DISP_E_PARAMNOTOPTIONAL;
+    if (params->cArgs != n) return DISP_E_BADPARAMCOUNT;
+    const auto fail_at = [&](HRESULT hr, UINT index) {
+        if (arg_err) *arg_err = index;
+        return hr;
+    };
+    // Where each declared parameter sits in rgvarg: the named ones first, then
+    // the positional ones last-first.
+    std::vector<int> where(n, -1);
+    for (UINT k = 0; k < named; ++k) {
+        const DISPID nid = params->rgdispidNamedArgs[k];
+        const int at = put && nid == DISPID_PROPERTYPUT ? static_cast<int>(n) - 1 : nid;
+        if (at < 0 || at >= static_cast<int>(n) || where[at] != -1) return fail_at(DISP_E_PARAMNOTFOUND, k);
+        where[at] = static_cast<int>(k);
+    }
+    for (UINT j = 0; j < n - named; ++j) {
+        if (where[j] != -1) return fail_at(DISP_E_PARAMNOTFOUND, params->cArgs - 1 - j);
+        where[j] = static_cast<int>(params->cArgs - 1 - j);
+    }
+
+    Slots s;
+    s.slots.resize(m->params.size());
+    s.owned.assign(m->params.size(), 0);
+    for (ArgSlot &a : s.slots) {
+        zxax_VariantInit(&a.value);
+        a.ref = nullptr;
+    }
+    std::vector<VARIANT *> out_targets(m->params.size(), nullptr);  // [out] through a VT_VARIANT reference
+    VARIANT retval;
+    zxax_VariantInit(&retval);
+    for (size_t i = 0; i < m->params.size(); ++i) {
+        const ParamDesc &p = m->params[i];
+        const VARTYPE vt = invoke_type(p.type);
+        ArgSlot &slot = s.slots[i];
+        if (p.flags & PARAMFLAG_FRETVAL) {
+            slot.ref = value_of(retval, vt);
+            continue;
+        }
+        const UINT at = static_cast<UINT>(where[i]);
+        VARIANT &arg = params->rgvarg[at];
+        if (vt == VT_RECORD) {
+            const VARIANT *src = arg.vt == (VT_BYREF | VT_VARIANT) && arg.pvarVal ? arg.pvarVal : &arg;
+            if ((src->vt & ~VT_BYREF) != VT_RECORD || !src->brecVal.pvRecord || !src->brecVal.pRecInfo)
+                return fail_at(DISP_E_TYPEMISMATCH, at);
+            GUID g{};
+            if (p.type.user && (FAILED(src->brecVal.pRecInfo->GetGuid(&g)) || g != p.type.user->guid))
+                return fail_at(DISP_E_TYPEMISMATCH, at);
+            slot.ref = src->brecVal.pvRecord;
+            continue;
+        }
+        if (p.flags & PARAMFLAG_FOUT) {
+            if (arg.vt == (VT_BYREF | vt) && arg.byref) {
+                slot.ref = arg.byref;
+            } else if (arg.vt == (VT_BYREF | VT_VARIANT) && arg.pvarVal) {
+                slot.ref = value_of(slot.value, vt);
+                s.owned[i] = 1;
+                out_targets[i] = arg.pvarVal;
+            } else {
+                return fail_at(DISP_E_TYPEMISMATCH, at);
+            }
+            continue;
+        }
+        const VARIANT *src = arg.vt == (VT_BYREF | VT_VARIANT) && arg.pvarVal ? arg.pvarVal : &arg;
+        if (vt == VT_VARIANT) {
+            slot.value = *src;  // lent to the member for the call
+            continue;
+        }
+        const HRESULT hr = zxax_VariantChangeType(&slot.value, src, 0, vt);
+        if (FAILED(hr)) return fail_at(hr == DISP_E_OVERFLOW ? DISP_E_OVERFLOW : DISP_E_TYPEMISMATCH, at);
+        s.owned[i] = 1;
+    }
+
+    const HRESULT hr = m->call(self, s.slots.data());
+    const VARTYPE ret_vt = m->has_retval() ? invoke_type(m->params.back().type) : static_cast<VARTYPE>(VT_EMPTY);
+    if (FAILED(hr)) {
+        // What the member may have written into our temporaries is dropped with them.
+        for (size_t i = 0; i < out_targets.size(); ++i) {
+            const VARTYPE t = invoke_type(m->params[i].type);
+            if (out_targets[i] && t != VT_VARIANT) s.slots[i].value.vt = t;
+        }
+        if (m->has_retval()) {
+            if (ret_vt != VT_VARIANT) retval.vt = ret_vt;
+            zxax_VariantClear(&retval);
+        }
+        fill_excepinfo(excep, hr);
+        return DISP_E_EXCEPTION;
+    }
+    for (size_t i = 0; i < out_targets.size(); ++i) {
+        if (!out_targets[i]) continue;
+        zxax_VariantClear(out_targets[i]);
+        store(*out_targets[i], s.slots[i].value, invoke_type(m->params[i].type));
+    }
+    if (m->has_retval()) {
+        if (result) {
+            store(*result, retval, ret_vt);
+        } else {
+            if (ret_vt != VT_VARIANT) retval.vt = ret_vt;
+            zxax_VariantClear(&retval);
+        }
+    } else if (result) {
+        zxax_VariantInit(result);
+    }
+    return hr;
+}
+
+namespace {
+
+class ClassFactory final : public IClassFactory {
+public:
+    explicit ClassFactory(CreateFunction create) : create_(create) {}
+    HRESULT QueryInterface(REFIID riid, void **ppv) override {
+        if (!ppv) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
+            *ppv = static_cast<IClassFactory *>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return ++refs_; }
+    ULONG Release() override {
+        const ULONG left = --refs_;
+        if (!left) delete this;
+        return left;
+    }
+    HRESULT CreateInstance(IUnknown *outer, REFIID riid, void **ppv) override { return create_(outer, riid, ppv); }
+    HRESULT LockServer(BOOL lock) override {
+        if (lock)
+            module_lock();
+        else
+            module_unlock();
+        return S_OK;
+    }
+
+private:
+    std::atomic<ULONG> refs_{1};
+    CreateFunction create_;
+};
+
+}  // namespace
+
+HRESULT class_factory(CreateFunction create, REFIID riid, void **ppv) {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    auto *f = new (std::nothrow) ClassFactory(create);
+    if (!f) return E_OUTOFMEMORY;
+    const HRESULT hr = f->QueryInterface(riid, ppv);
+    f->Release();
+    return hr;
+}
+
+}  // namespace kalax::ax
