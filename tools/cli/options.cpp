@@ -153,7 +153,7 @@ const OptionInfo kOptions[] = {
      [](Options &o, std::string_view v) { o.units = to_int(v, 1, 99, "number of units"); }},
     {kOptKeep, 0, "keep", nullptr, "keep the temporary folder with the downloaded log",
      [](Options &o, std::string_view) { o.keep = true; }},
-    {kOptOldVersion, "old-version", nullptr, "address entries by position too (units that need <Idx>)",
+    {kOptOldVersion, 0, "old-version", nullptr, "address entries by position too (units that need <Idx>)",
      [](Options &o, std::string_view) { o.old_version = true; }},
 };
 
