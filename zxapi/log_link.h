@@ -1,14 +1,7 @@
-// How the data-log client's callbacks find a log object.
-//
-// The client is handed a token, not the object: a close that times out leaves
-// a worker that may still call back after the object is gone. Each token names
-// a small shared link that the object clears (under the link's lock, so a
-// callback in progress is waited for) before it goes; a later callback finds
-// the link cleared, or no link at all, and returns. Tokens are never reused.
+// The callback link (callback_link.h) with the log object's type.
 #pragma once
 
-#include <memory>
-#include <mutex>
+#include "zxapi/callback_link.h"
 
 namespace zxapi {
 class TKalLogCustom;
@@ -16,27 +9,12 @@ class TKalLogCustom;
 
 namespace zxapi::detail {
 
-struct LogLink {
-    std::mutex mu;
-    TKalLogCustom *object = nullptr;
-};
+inline void *LogLinkOpen(TKalLogCustom *object) noexcept { return CallbackLinkOpen(object); }
+inline void LogLinkClear(void *token) noexcept { CallbackLinkClear(token); }
 
-// A new link to `object`; its token, or null when memory is short.
-void *LogLinkOpen(TKalLogCustom *object) noexcept;
-// Clears and forgets the link: when it returns, no callback runs through the
-// token any more and none will. Null is ignored.
-void LogLinkClear(void *token) noexcept;
-// The link of `token`, or null when it was cleared.
-std::shared_ptr<LogLink> LogLinkFind(void *token) noexcept;
-
-// Calls `fn(object)` with the link's lock held when the token still leads to
-// an object.
 template <class Fn>
 void LogLinkCall(void *token, Fn &&fn) noexcept {
-    std::shared_ptr<LogLink> link = LogLinkFind(token);
-    if (!link) return;
-    std::lock_guard lock(link->mu);
-    if (link->object) fn(*link->object);
+    CallbackLinkCall<TKalLogCustom>(token, std::forward<Fn>(fn));
 }
 
 }  // namespace zxapi::detail

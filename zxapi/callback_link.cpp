@@ -1,6 +1,7 @@
-#include "zxapi/log_link.h"
+#include "zxapi/callback_link.h"
 
 #include <cstdint>
+#include <new>
 #include <unordered_map>
 
 #include "sdk/runtime/no_destroy.h"
@@ -11,7 +12,7 @@ namespace {
 
 struct Links {
     std::mutex mu;
-    std::unordered_map<std::uintptr_t, std::shared_ptr<LogLink>> map;
+    std::unordered_map<std::uintptr_t, std::shared_ptr<CallbackLink>> map;
     std::uintptr_t next = 1;
 };
 
@@ -23,9 +24,9 @@ Links &links() noexcept {
 
 }  // namespace
 
-void *LogLinkOpen(TKalLogCustom *object) noexcept {
+void *CallbackLinkOpen(void *object) noexcept {
     try {
-        auto link = std::make_shared<LogLink>();
+        auto link = std::make_shared<CallbackLink>();
         link->object = object;
         Links &l = links();
         std::lock_guard lock(l.mu);
@@ -37,9 +38,9 @@ void *LogLinkOpen(TKalLogCustom *object) noexcept {
     }
 }
 
-void LogLinkClear(void *token) noexcept {
+void CallbackLinkClear(void *token) noexcept {
     if (!token) return;
-    std::shared_ptr<LogLink> link;
+    std::shared_ptr<CallbackLink> link;
     {
         Links &l = links();
         std::lock_guard lock(l.mu);
@@ -52,7 +53,7 @@ void LogLinkClear(void *token) noexcept {
     link->object = nullptr;
 }
 
-std::shared_ptr<LogLink> LogLinkFind(void *token) noexcept {
+std::shared_ptr<CallbackLink> CallbackLinkFind(void *token) noexcept {
     Links &l = links();
     std::lock_guard lock(l.mu);
     auto it = l.map.find(reinterpret_cast<std::uintptr_t>(token));
