@@ -21,27 +21,11 @@ ThreadState &thread_state() {
     return state;
 }
 
-class ErrorInfo final : public IErrorInfo {
+class ErrorInfo final : public Simple<IErrorInfo> {
 public:
     ErrorInfo(const GUID &iid, BSTR source, BSTR description)
-        : iid_(iid), source_(source), description_(description) {}
+        : Simple(IID_IErrorInfo), iid_(iid), source_(source), description_(description) {}
 
-    HRESULT QueryInterface(REFIID riid, void **ppv) override {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IErrorInfo) {
-            *ppv = static_cast<IErrorInfo *>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        const ULONG left = --refs_;
-        if (!left) delete this;
-        return left;
-    }
     HRESULT GetGUID(GUID *pGUID) override {
         if (!pGUID) return E_INVALIDARG;
         *pGUID = iid_;
@@ -67,7 +51,6 @@ private:
         return from.get() && !*out ? E_OUTOFMEMORY : S_OK;
     }
 
-    std::atomic<ULONG> refs_{1};
     GUID iid_;
     Bstr source_, description_;
 };

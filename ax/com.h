@@ -50,6 +50,35 @@ private:
     T *p_ = nullptr;
 };
 
+// A reference-counted object with one interface `I` (besides IUnknown), whose
+// IID is given at construction. Released to zero, it deletes itself.
+template <typename I>
+class Simple : public I {
+public:
+    explicit Simple(const IID &iid) : iid_(iid) {}
+    virtual ~Simple() = default;
+    HRESULT QueryInterface(REFIID riid, void **ppv) override {
+        if (!ppv) return E_POINTER;
+        if (riid == IID_IUnknown || riid == iid_) {
+            *ppv = static_cast<I *>(this);
+            this->AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return ++refs_; }
+    ULONG Release() override {
+        const ULONG left = --refs_;
+        if (!left) delete this;
+        return left;
+    }
+
+private:
+    std::atomic<ULONG> refs_{1};
+    IID iid_;
+};
+
 // Owns a BSTR.
 class Bstr {
 public:

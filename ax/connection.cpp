@@ -7,29 +7,13 @@ namespace {
 
 // A snapshot enumerator over items that are AddRef'ed while held.
 template <typename IEnum, typename Item>
-class Enumerator final : public IEnum {
+class Enumerator final : public Simple<IEnum> {
 public:
-    explicit Enumerator(std::vector<Item> items) : items_(std::move(items)) {
+    explicit Enumerator(std::vector<Item> items) : Simple<IEnum>(own_iid()), items_(std::move(items)) {
         for (Item &i : items_) ref(i);
     }
     ~Enumerator() {
         for (Item &i : items_) unref(i);
-    }
-    HRESULT QueryInterface(REFIID riid, void **ppv) override {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == own_iid()) {
-            *ppv = static_cast<IEnum *>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        const ULONG left = --refs_;
-        if (!left) delete this;
-        return left;
     }
     HRESULT Next(ULONG count, Item *out, ULONG *fetched) override {
         if (!out || (count > 1 && !fetched)) return E_POINTER;
@@ -74,7 +58,6 @@ private:
         else i->Release();
     }
 
-    std::atomic<ULONG> refs_{1};
     std::vector<Item> items_;
     size_t at_ = 0;
 };

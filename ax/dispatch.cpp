@@ -265,25 +265,9 @@ HRESULT dispatch_invoke(const TypeDesc &type, void *self, DISPID id, WORD flags,
 
 namespace {
 
-class ClassFactory final : public IClassFactory {
+class ClassFactory final : public Simple<IClassFactory> {
 public:
-    explicit ClassFactory(CreateFunction create) : create_(create) {}
-    HRESULT QueryInterface(REFIID riid, void **ppv) override {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *ppv = static_cast<IClassFactory *>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        const ULONG left = --refs_;
-        if (!left) delete this;
-        return left;
-    }
+    explicit ClassFactory(CreateFunction create) : Simple(IID_IClassFactory), create_(create) {}
     HRESULT CreateInstance(IUnknown *outer, REFIID riid, void **ppv) override { return create_(outer, riid, ppv); }
     HRESULT LockServer(BOOL lock) override {
         if (lock)
@@ -294,7 +278,6 @@ public:
     }
 
 private:
-    std::atomic<ULONG> refs_{1};
     CreateFunction create_;
 };
 

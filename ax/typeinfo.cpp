@@ -12,33 +12,6 @@ namespace {
 
 constexpr MEMBERID kFirstVar = 0x40000000;  // enumerators and record fields
 
-template <typename I>
-class Simple : public I {
-public:
-    Simple(const IID &iid) : iid_(iid) {}
-    virtual ~Simple() = default;
-    HRESULT QueryInterface(REFIID riid, void **ppv) override {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == iid_) {
-            *ppv = static_cast<I *>(this);
-            this->AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        const ULONG left = --refs_;
-        if (!left) delete this;
-        return left;
-    }
-
-private:
-    std::atomic<ULONG> refs_{1};
-    IID iid_;
-};
-
 HREFTYPE href_of(const TypeDesc &owner, const TypeDesc *target) {
     return owner.library ? static_cast<HREFTYPE>(owner.library->index_of(target)) : 0;
 }
