@@ -5,6 +5,7 @@
 #   libxml2-dev                  the library's one dependency
 #   libgtest-dev                 the tests (GoogleTest; no mocks are used)
 #   libbenchmark-dev             bench/
+#   libcurl4-openssl-dev         bench/bench_fleet's libcurl round trip (left out without it)
 #   pkg-config                   the install test's pkg-config consumer
 #   valgrind                     scripts/memcheck.sh
 # and clang's sanitizer runtimes where they are a package of their own
@@ -17,7 +18,7 @@ install() {
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "$@"
 }
-packages=(cmake ninja-build g++ clang libxml2-dev libgtest-dev libbenchmark-dev pkg-config valgrind)
+packages=(cmake ninja-build g++ clang libxml2-dev libgtest-dev libbenchmark-dev libcurl4-openssl-dev pkg-config valgrind)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
