@@ -55,8 +55,13 @@ enum class ConnectStart { Connected, InProgress, Failed };
 enum class Ready { Yes, No, Error };
 
 bool socket_layer_init();
+// A TCP socket, non-blocking from the start where the system can create it so.
 Socket socket_tcp();
+// Makes sure the socket does not block; nothing to do for one socket_tcp made
+// non-blocking already.
 bool socket_set_nonblocking(Socket s);
+// Starts a connect; again on a socket whose connect is under way, tells how it
+// stands without waiting (Failed: with the connect's own error as errno).
 ConnectStart socket_connect(Socket s, const char *dotted_ipv4, int port);
 // Waits up to `ms` for the socket to become readable (or writable).
 Ready socket_wait(Socket s, bool for_write, int ms);
@@ -67,9 +72,12 @@ bool socket_connect_result(Socket s);
 // Makes "timed out" the thread's system error: what a connect that never
 // completed within its wait reports.
 void socket_set_timed_out();
-// Bytes accepted / received, or -1 on failure (errno kept). 0 from recv: peer closed.
-long socket_send(Socket s, const char *data, size_t length);
-long socket_recv(Socket s, char *data, size_t capacity);
+// A send or receive that never waits, whatever the socket's mode: bytes accepted
+// / received, kWouldBlock when none could be without waiting, or -1 on failure
+// (errno kept). 0 from a receive: the peer closed.
+inline constexpr long kWouldBlock = -2;
+long socket_try_send(Socket s, const char *data, size_t length);
+long socket_try_recv(Socket s, char *data, size_t capacity);
 void socket_close(Socket s);
 // A dotted IPv4 address with its terminator.
 inline constexpr size_t kDottedSize = 16;
