@@ -509,7 +509,7 @@ int main(int argc, char **argv) {
         local = &server;
     }
 #if KALAX_BENCH_CURL
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    if (trips > 0) curl_global_init(CURL_GLOBAL_DEFAULT);
 #endif
     if (zxxml_init() < 0) die("init", 0);
     std::printf("values pass: get_values on every module, then wait_finish on every module\n");
@@ -526,7 +526,7 @@ int main(int argc, char **argv) {
     if (trips > 0) round_trips(port, trips);
     zxxml_uninit();
 #if KALAX_BENCH_CURL
-    curl_global_cleanup();
+    if (trips > 0) curl_global_cleanup();
 #endif
     return 0;
 }

@@ -187,8 +187,13 @@ void mark_done(Client &c, int slot, Served what, uint8_t extract) {
         if (what == Served::Values) m.values_flag = kDone;
         if (what == Served::Setup || what == Served::Upload) m.setup_flag = kDone;
         if (what == Served::Upload) m.send_flag = kDone;
+        // With no SNMP manager to read out first, the waiter is woken under the same lock.
+        if (extract != 1) {
+            if (m.waiting == 1) zx_sem_post(m.finish.get());
+            return;
+        }
     }
-    if (extract == 1) extract_snmp_manager(c, slot);
+    extract_snmp_manager(c, slot);
     wake_waiter(slot);
 }
 
