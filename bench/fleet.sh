@@ -43,8 +43,8 @@ port=$(head -n1 "$tmp/port")
 [ -n "$port" ] || { echo "fleet.sh: the server did not start" >&2; exit 1; }
 
 echo "=== 98 units: library against Python asyncio + ElementTree ($passes passes each)"
-"$bench" --port "$port" --modules 98 --passes "$passes" --warmup 10 --round-trips 0 | tee "$tmp/lib"
-library=$(awk '$1 == 98 { print $2 }' "$tmp/lib")
+"$bench" --port "$port" --modules 98 --passes "$passes" --requests 0 --warmup 10 --round-trips 0 | tee "$tmp/lib"
+library=$(awk '$1 == 98 { print $3 }' "$tmp/lib")
 python3 "$here/fleet_poller.py" --port "$port" --units 98 --passes "$passes" --warmup 10 | tee "$tmp/py"
 python=$(sed -n 's/.*pass median \([0-9.]*\) ms.*/\1/p' "$tmp/py")
 awk -v l="$library" -v p="$python" 'BEGIN { printf "python / library, 98-unit pass median: %.2f\n", p / l }'
@@ -67,11 +67,11 @@ use_perf=0
 perf stat -e syscalls:sys_enter_futex -o /dev/null true 2>/dev/null && use_perf=1
 for n in $units; do
   for p in "$short" "$long"; do
-    strace -c -f -o "$tmp/strace.$p" "$bench" --port "$port" --modules "$n" --passes "$p" --warmup 0 \
-      --round-trips 0 >/dev/null
+    strace -c -f -o "$tmp/strace.$p" "$bench" --port "$port" --modules "$n" --passes "$p" --requests 0 \
+      --warmup 0 --round-trips 0 >/dev/null
     if [ "$use_perf" = 1 ]; then
       perf stat -x, -e "$events" -o "$tmp/perf.$p" "$bench" --port "$port" --modules "$n" --passes "$p" \
-        --warmup 0 --round-trips 0 >/dev/null
+        --requests 0 --warmup 0 --round-trips 0 >/dev/null
     fi
   done
   echo
