@@ -7,6 +7,8 @@
 #include <ctime>
 #include <memory>
 
+#include "kalax/zx.h"
+
 namespace kalax::platform {
 
 // ---- threads ----------------------------------------------------------------
@@ -36,6 +38,28 @@ private:
 // catch (...) that does not rethrow).
 [[noreturn]] void thread_exit();
 void sleep_ms(int ms);
+
+// ---- semaphores ---------------------------------------------------------------
+// A wake-up that a post under a lock leaves for after that lock: the thread it
+// wakes then does not run straight into the lock still held (and sleep once
+// more on it). Wakes, if the post left it anything, when it goes out of scope,
+// so it is declared before the lock it is to outlive.
+class DeferredWake {
+public:
+    DeferredWake() = default;
+    DeferredWake(const DeferredWake &) = delete;
+    DeferredWake &operator=(const DeferredWake &) = delete;
+    ~DeferredWake();
+
+private:
+    friend int sem_post_deferred(zx_sem_t *s, DeferredWake &wake);
+    void *word_ = nullptr;
+};
+// zx_sem_post, except that a waiter asleep on the semaphore is woken by `wake`.
+// That wake touches nothing of the semaphore: harmless when the lock that kept
+// the semaphore alive is gone and the semaphore with it (at worst a thread
+// sleeping on reused memory looks once more, as after any spurious wake-up).
+int sem_post_deferred(zx_sem_t *s, DeferredWake &wake);
 
 // ---- clocks -----------------------------------------------------------------
 int64_t now_seconds();   // wall clock, seconds since the epoch

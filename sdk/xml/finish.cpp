@@ -7,8 +7,9 @@ namespace kalax::xml {
 void wake_waiter(int module) {
     Client &c = client();
     Module &m = c.modules[module];
+    platform::DeferredWake wake;  // after the lock: the waiter's first step takes it
     rt::SlotLock lock(c.rt, module);
-    if (m.waiting == 1) zx_sem_post(m.finish.get());
+    if (m.waiting == 1) platform::sem_post_deferred(m.finish.get(), wake);
 }
 
 }  // namespace kalax::xml

@@ -202,6 +202,32 @@ TEST(Semaphore, NoWakeUpIsLostBetweenThreads) {
     for (std::thread &t : threads) done ? t.join() : t.detach();
 }
 
+TEST(Semaphore, ADeferredWakeReachesTheSleeperWhenItsScopeEnds) {
+    // Posted under a lock, the sleeper is woken only once the lock is gone
+    // (the wake outlives it), and then surely.
+    rt::Semaphore s;
+    ASSERT_TRUE(s.create());
+    std::atomic<bool> woke{false};
+    std::thread waiter([&] {
+        zx_sem_wait(s.get());
+        woke = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // asleep by now
+    {
+        platform::DeferredWake wake;
+        EXPECT_EQ(platform::sem_post_deferred(s.get(), wake), 0);
+        EXPECT_EQ(platform::sem_post_deferred(s.get(), wake), -1) << "still one post at most";
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_FALSE(woke.load()) << "woken before the wake's scope ended";
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!woke.load() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(woke.load());
+    if (!woke.load()) zx_sem_post(s.get());  // lets the test end anyway
+    waiter.join();
+}
+
 TEST(Semaphore, SurplusPostThroughSlotWrapperStoresCode21) {
     rt::Runtime rt;
     rt::Semaphore s;

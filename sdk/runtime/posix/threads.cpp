@@ -166,11 +166,25 @@ void futex_wait_while(std::atomic<uint32_t> &word, uint32_t value) {
     syscall(SYS_futex, reinterpret_cast<uint32_t *>(&word), FUTEX_WAIT_PRIVATE, value, nullptr, nullptr, 0);
 }
 
-void futex_wake_one(std::atomic<uint32_t> &word) {
-    syscall(SYS_futex, reinterpret_cast<uint32_t *>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}  // namespace
+
+namespace kalax::platform {
+
+DeferredWake::~DeferredWake() {
+    if (word_) syscall(SYS_futex, static_cast<uint32_t *>(word_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
-}  // namespace
+int sem_post_deferred(zx_sem_t *s, DeferredWake &wake) {
+    if (!s || !*s) return -1;
+    zx_sem &sem = **s;
+    if (sem.count.exchange(1) == 1) return -1;
+    // Sequentially consistent with the waiter's announcement: either it is
+    // seen here, or its futex call finds the count already at 1.
+    if (sem.sleepers.load() != 0) wake.word_ = reinterpret_cast<uint32_t *>(&sem.count);
+    return 0;
+}
+
+}  // namespace kalax::platform
 
 extern "C" {
 
@@ -196,13 +210,8 @@ int zx_sem_init(zx_sem_t *s) {
 }
 
 int zx_sem_post(zx_sem_t *s) {
-    if (!s || !*s) return -1;
-    zx_sem &sem = **s;
-    if (sem.count.exchange(1) == 1) return -1;
-    // Sequentially consistent with the waiter's announcement: either it is
-    // seen here, or its futex call finds the count already at 1.
-    if (sem.sleepers.load() != 0) futex_wake_one(sem.count);
-    return 0;
+    kalax::platform::DeferredWake wake;
+    return kalax::platform::sem_post_deferred(s, wake);
 }
 
 int zx_sem_wait(zx_sem_t *s) {
