@@ -5,6 +5,7 @@
 #   libxml2-dev                  the library's one dependency
 #   libgtest-dev                 the tests (GoogleTest; no mocks are used)
 #   libbenchmark-dev             bench/
+#   libcurl4-openssl-dev         bench/bench_fleet's libcurl round trip (left out without it)
 #   pkg-config                   the install test's pkg-config consumer
 #   valgrind                     scripts/memcheck.sh
 #   help2man                     the kalax(1) man page, made from the tool's help
@@ -25,7 +26,7 @@ install() {
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "$@"
 }
-packages=(cmake ninja-build g++ clang libxml2-dev libgtest-dev libbenchmark-dev pkg-config valgrind help2man locales
+packages=(cmake ninja-build g++ clang libxml2-dev libgtest-dev libbenchmark-dev libcurl4-openssl-dev pkg-config valgrind help2man locales
           prometheus-cpp-dev prometheus python3 python3-prometheus-client wine64-tools)
 missing=()
 for p in "${packages[@]}"; do

@@ -59,8 +59,9 @@ ModuleTable::Start ModuleTable::start_worker(int slot, void (*entry)(void *), vo
 }
 
 int ModuleTable::post_request(int slot) {
+    platform::DeferredWake wake;  // after the lock: the worker's first step takes it
     SlotLock lock(rt, slot);
-    return rt.sem_post(slot, core(slot).request.get());
+    return rt.sem_post(slot, core(slot).request.get(), wake);
 }
 
 ModuleTable::Close ModuleTable::close(int slot, bool require_open, void (*on_stop)(ModuleTable &, int)) {

@@ -7,6 +7,8 @@
 #include <ctime>
 #include <memory>
 
+#include "kalax/zx.h"
+
 namespace kalax::platform {
 
 // ---- threads ----------------------------------------------------------------
@@ -37,6 +39,28 @@ private:
 [[noreturn]] void thread_exit();
 void sleep_ms(int ms);
 
+// ---- semaphores ---------------------------------------------------------------
+// A wake-up that a post under a lock leaves for after that lock: the thread it
+// wakes then does not run straight into the lock still held (and sleep once
+// more on it). Wakes, if the post left it anything, when it goes out of scope,
+// so it is declared before the lock it is to outlive.
+class DeferredWake {
+public:
+    DeferredWake() = default;
+    DeferredWake(const DeferredWake &) = delete;
+    DeferredWake &operator=(const DeferredWake &) = delete;
+    ~DeferredWake();
+
+private:
+    friend int sem_post_deferred(zx_sem_t *s, DeferredWake &wake);
+    void *word_ = nullptr;
+};
+// zx_sem_post, except that a waiter asleep on the semaphore is woken by `wake`.
+// That wake touches nothing of the semaphore: harmless when the lock that kept
+// the semaphore alive is gone and the semaphore with it (at worst a thread
+// sleeping on reused memory looks once more, as after any spurious wake-up).
+int sem_post_deferred(zx_sem_t *s, DeferredWake &wake);
+
 // ---- clocks -----------------------------------------------------------------
 int64_t now_seconds();   // wall clock, seconds since the epoch
 int64_t monotonic_ms();  // for measuring elapsed time only
@@ -55,8 +79,13 @@ enum class ConnectStart { Connected, InProgress, Failed };
 enum class Ready { Yes, No, Error };
 
 bool socket_layer_init();
+// A TCP socket, non-blocking from the start where the system can create it so.
 Socket socket_tcp();
+// Makes sure the socket does not block; nothing to do for one socket_tcp made
+// non-blocking already.
 bool socket_set_nonblocking(Socket s);
+// Starts a connect; again on a socket whose connect is under way, tells how it
+// stands without waiting (Failed: with the connect's own error as errno).
 ConnectStart socket_connect(Socket s, const char *dotted_ipv4, int port);
 // Waits up to `ms` for the socket to become readable (or writable).
 Ready socket_wait(Socket s, bool for_write, int ms);
@@ -67,9 +96,12 @@ bool socket_connect_result(Socket s);
 // Makes "timed out" the thread's system error: what a connect that never
 // completed within its wait reports.
 void socket_set_timed_out();
-// Bytes accepted / received, or -1 on failure (errno kept). 0 from recv: peer closed.
-long socket_send(Socket s, const char *data, size_t length);
-long socket_recv(Socket s, char *data, size_t capacity);
+// A send or receive that never waits, whatever the socket's mode: bytes accepted
+// / received, kWouldBlock when none could be without waiting, or -1 on failure
+// (errno kept). 0 from a receive: the peer closed.
+inline constexpr long kWouldBlock = -2;
+long socket_try_send(Socket s, const char *data, size_t length);
+long socket_try_recv(Socket s, char *data, size_t capacity);
 void socket_close(Socket s);
 // A dotted IPv4 address with its terminator.
 inline constexpr size_t kDottedSize = 16;

@@ -71,6 +71,14 @@ int Runtime::sem_post(int slot, zx_sem_t *sem) {
     return 0;
 }
 
+int Runtime::sem_post(int slot, zx_sem_t *sem, platform::DeferredWake &wake) {
+    if (platform::sem_post_deferred(sem, wake) != 0) {
+        set_error(slot, kSEM_POST);
+        return -1;
+    }
+    return 0;
+}
+
 int Runtime::sem_wait(int slot, zx_sem_t *sem) {
     if (zx_sem_wait(sem) != 0) {
         set_error(slot, kSEM_WAIT);

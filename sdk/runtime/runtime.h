@@ -49,6 +49,8 @@ public:
 
     // Semaphore wrappers that report into the slot: codes 21 / 22.
     int sem_post(int slot, zx_sem_t *sem);
+    // The same with the wake-up left to `wake` (platform::sem_post_deferred).
+    int sem_post(int slot, zx_sem_t *sem, platform::DeferredWake &wake);
     int sem_wait(int slot, zx_sem_t *sem);
 
     // Thread table. start: -1 when creation failed.

@@ -9,13 +9,54 @@
 
 namespace kalax::rt {
 
+namespace {
+
+// One slice of a readiness wait, then the state: kIoOk when ready, kIoFailed
+// when the slice passed without, kIoStopped when the module is closing.
+int wait_slice(const Link &link, bool for_write) {
+    const platform::Ready r = platform::socket_wait(*link.socket, for_write, kSliceMs);
+    // Whatever the slice gave, a closing module wins.
+    if (link.stopping()) return kIoStopped;
+    if (r == platform::Ready::Yes) return kIoOk;
+    if (r == platform::Ready::Error) platform::sleep_ms(kSliceMs);  // a failed wait still costs its slice
+    return kIoFailed;
+}
+
+// Tries `attempt` (a send or receive that never waits) and waits only when it
+// would block: a slice at a time, at most `slices` in all, trying again once
+// the socket is ready. The state is read before every attempt and after every
+// slice. kIoOk with the attempt's result (bytes, 0, or -1) in `*result`;
+// kIoFailed when the slices ran out; kIoStopped.
+// With `wait_first` the waiting comes first, for a socket that is known to
+// have nothing yet.
+template <typename Attempt>
+int attempt_or_wait(const Link &link, bool for_write, int slices, Attempt attempt, long *result,
+                    bool wait_first = false) {
+    int used = 0;
+    for (;;) {
+        if (link.stopping()) return kIoStopped;
+        const long n = wait_first ? platform::kWouldBlock : attempt();
+        wait_first = false;
+        if (n != platform::kWouldBlock) {
+            *result = n;
+            return kIoOk;
+        }
+        for (;;) {
+            if (used == slices) return kIoFailed;
+            ++used;
+            const int w = wait_slice(link, for_write);
+            if (w == kIoStopped) return w;
+            if (w == kIoOk) break;
+        }
+    }
+}
+
+}  // namespace
+
 int wait_ready(const Link &link, bool for_write, int slices) {
     for (int i = 0; i < slices; ++i) {
-        const platform::Ready r = platform::socket_wait(*link.socket, for_write, kSliceMs);
-        // Whatever the slice gave, a closing module wins.
-        if (link.stopping()) return kIoStopped;
-        if (r == platform::Ready::Yes) return kIoOk;
-        if (r == platform::Ready::Error) platform::sleep_ms(kSliceMs);  // a failed wait still costs its slice
+        const int w = wait_slice(link, for_write);
+        if (w != kIoFailed) return w;
     }
     return kIoFailed;
 }
@@ -45,7 +86,10 @@ int connect_dotted(const Link &link, const char *dotted, int port) {
         return kIoFailed;
     }
     if (!platform::socket_set_nonblocking(*link.socket)) return fail(kSOCKET_NONBLOCK);
-    const platform::ConnectStart start = platform::socket_connect(*link.socket, dotted, port);
+    platform::ConnectStart start = platform::socket_connect(*link.socket, dotted, port);
+    // A nearby unit has often answered by the time the call returns: asking
+    // once more spares the wait and the outcome query.
+    if (start == platform::ConnectStart::InProgress) start = platform::socket_connect(*link.socket, dotted, port);
     if (start == platform::ConnectStart::Failed) return fail(kSOCKET_CONNECT);
     if (start == platform::ConnectStart::InProgress) {
         const int w = wait_ready(link, true, kConnectSlices);
@@ -66,13 +110,15 @@ int connect_dotted(const Link &link, const char *dotted, int port) {
 int send_all(const Link &link, const char *text, size_t length) {
     size_t sent = 0;
     do {
-        const int w = wait_ready(link, true, kSendSlices);
+        long n = 0;
+        const int w = attempt_or_wait(
+            link, true, kSendSlices,
+            [&] { return platform::socket_try_send(*link.socket, text + sent, length - sent); }, &n);
         if (w == kIoStopped) return kIoStopped;
         if (w != kIoOk) {
             link.rt->set_error(link.slot, kSELECT_WRITE);
             return kIoFailed;
         }
-        const long n = platform::socket_send(*link.socket, text + sent, length - sent);
         if (n < 0) {
             link.rt->set_error(link.slot, kSEND);
             return kIoFailed;
@@ -122,15 +168,25 @@ int receive_response(const Link &link, BodySink &sink) {
     const int64_t started = platform::monotonic_ms();
     char chunk[kReadChunk];
     for (;;) {
-        const int w = wait_ready(link, false, kReceiveSlices);
-        if (w == kIoStopped) return kIoStopped;
+        // Straight into the sink's storage where it offers room: one read then
+        // takes what the unit has sent so far, however much that is.
+        size_t room = 0;
+        char *into = sink.room(&room);
+        if (!into || room == 0) {
+            into = chunk;
+            room = sizeof chunk;
+        }
         long n = 0;  // stays 0 after ten silent seconds: the unit is done
-        if (w == kIoOk) {
-            n = platform::socket_recv(*link.socket, chunk, sizeof chunk);
-            if (n < 0) {
-                link.rt->set_error(link.slot, kRECV);
-                return kIoFailed;
-            }
+        // The unit needs a moment for its answer: a read right after the
+        // request would find nothing. Later reads try first, as the rest of an
+        // answer (and its end) is mostly there already.
+        const int w = attempt_or_wait(
+            link, false, kReceiveSlices, [&] { return platform::socket_try_recv(*link.socket, into, room); }, &n,
+            received == 0);
+        if (w == kIoStopped) return kIoStopped;
+        if (n < 0) {
+            link.rt->set_error(link.slot, kRECV);
+            return kIoFailed;
         }
         if (n == 0) {
             if (head_done) return kIoOk;
@@ -144,7 +200,7 @@ int receive_response(const Link &link, BodySink &sink) {
         if (!head_done) {
             body_start = static_cast<size_t>(n);
             for (long i = 0; i < n; ++i) {
-                const HeadReader::Step step = head.feed(static_cast<unsigned char>(chunk[i]));
+                const HeadReader::Step step = head.feed(static_cast<unsigned char>(into[i]));
                 if (step == HeadReader::Step::NotHttp) return reply_failure(link, kHTTP_UNKNOWN);
                 if (step == HeadReader::Step::Done) {
                     head_done = true;
@@ -158,7 +214,7 @@ int receive_response(const Link &link, BodySink &sink) {
         }
         if (received > kResponseMax) return reply_failure(link, kBUFFER_LIMIT);
         const size_t count = head_done ? static_cast<size_t>(n) - body_start : 0;
-        if (const int code = sink.body(chunk + body_start, count)) return reply_failure(link, code);
+        if (const int code = sink.body(into + body_start, count)) return reply_failure(link, code);
         const int64_t allowed = kResponseGraceMs + static_cast<int64_t>(received * 1000 / kResponseMinRate);
         if (platform::monotonic_ms() - started > allowed) {
             platform::socket_set_timed_out();

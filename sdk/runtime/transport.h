@@ -24,7 +24,7 @@ inline constexpr int kSliceMs = 1000;
 inline constexpr int kConnectSlices = 5;
 inline constexpr int kSendSlices = 5;
 inline constexpr int kReceiveSlices = 10;
-// Bytes taken from the socket per read.
+// Bytes taken from the socket per read into a sink that offers no room of its own.
 inline constexpr size_t kReadChunk = 1024;
 
 // The module a transport step works for: where failures are stored, the state
@@ -101,8 +101,18 @@ class BodySink {
 public:
     virtual ~BodySink() = default;
     // The body bytes of one read (none while the head is still arriving).
-    // Returns 0, or a result code that fails the response.
+    // Returns 0, or a result code that fails the response. `data` may lie
+    // inside the room below.
     virtual int body(const char *data, size_t count) = 0;
+    // Room for the next read straight in the sink's own storage, sparing a
+    // copy: `*size` bytes at the pointer returned. What a read puts there is
+    // scratch until body() is handed its body bytes (the head's are dropped,
+    // so they may start further on). No room (the default): reads of
+    // kReadChunk bytes go through the transport's own chunk.
+    virtual char *room(size_t *size) {
+        *size = 0;
+        return nullptr;
+    }
 };
 
 // Reads the response until the unit closes or stays silent for 10 slices,

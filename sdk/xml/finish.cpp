@@ -7,8 +7,9 @@ namespace kalax::xml {
 void wake_waiter(int module) {
     Client &c = client();
     Module &m = c.modules[module];
+    platform::DeferredWake wake;  // after the lock: the waiter's first step takes it
     rt::SlotLock lock(c.rt, module);
-    if (m.waiting == 1) zx_sem_post(m.finish.get());
+    if (m.waiting == 1) platform::sem_post_deferred(m.finish.get(), wake);
 }
 
 }  // namespace kalax::xml
@@ -63,6 +64,12 @@ int zxxml_wait_finish(int module, int kind, int timeout_seconds) {
             return -1;
         }
         if (m.finish.create()) {
+            // The first look at the action under the same lock: what is done
+            // already needs no wait and no second lock.
+            if (finish_flag(m, kind) == kDone) {
+                m.finish.reset();
+                return 0;
+            }
             m.waiting = 1;
             m.deadline = static_cast<int32_t>(platform::now_seconds() + (timeout_seconds < 0 ? 0 : timeout_seconds));
         }
@@ -75,10 +82,9 @@ int zxxml_wait_finish(int module, int kind, int timeout_seconds) {
         m.finish.reset();
         return deadline;
     };
-    if (zxxml_finish(module, kind) == 0) {
-        end_wait();
-        return 0;
-    }
+    // Not done at that look: the code zxxml_finish leaves in slot 0 while a
+    // wait is under way, stored now that the slot's lock is released.
+    c.rt.set_error(0, kACTION_NOT_FINISH);
     bool finished = false, closed = false;
     for (;;) {
         zx_sem_wait(m.finish.get());

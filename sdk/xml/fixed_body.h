@@ -15,6 +15,9 @@ class FixedBody final : public rt::BodySink {
 public:
     FixedBody(char *buffer, int capacity) : buffer_(buffer), capacity_(capacity) {}
     int body(const char *data, size_t count) override;
+    // The free part of the buffer, less one byte for the terminator and one
+    // before it, so the text stays terminated whatever a read writes there.
+    char *room(size_t *size) override;
     int length() const { return length_; }
 
 private:

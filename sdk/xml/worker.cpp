@@ -183,12 +183,18 @@ enum class Served { Values, Setup, Upload };
 void mark_done(Client &c, int slot, Served what, uint8_t extract) {
     Module &m = c.modules[slot];
     {
+        platform::DeferredWake wake;  // after the lock: the waiter's first step takes it
         rt::SlotLock lock(c.rt, slot);
         if (what == Served::Values) m.values_flag = kDone;
         if (what == Served::Setup || what == Served::Upload) m.setup_flag = kDone;
         if (what == Served::Upload) m.send_flag = kDone;
+        // With no SNMP manager to read out first, the waiter is posted under the same lock.
+        if (extract != 1) {
+            if (m.waiting == 1) platform::sem_post_deferred(m.finish.get(), wake);
+            return;
+        }
     }
-    if (extract == 1) extract_snmp_manager(c, slot);
+    extract_snmp_manager(c, slot);
     wake_waiter(slot);
 }
 

@@ -3,9 +3,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "kalax/zx.h"
 #include "sdk/runtime/platform.h"
@@ -150,6 +153,79 @@ TEST(Semaphore, WakesAWaiterOnAnotherThread) {
     EXPECT_EQ(zx_sem_post(s.get()), 0);
     t.join();
     EXPECT_TRUE(woke);
+}
+
+// Every post must reach a waiter that sleeps or is about to: a lost wake-up
+// leaves one side asleep for ever. Two threads hand two semaphores back and
+// forth many times (each hand-over races a waiter going to sleep), and several
+// waiters share one semaphore as openers share the gate. Bounded: on a hang the
+// threads are left behind and the test fails.
+TEST(Semaphore, NoWakeUpIsLostBetweenThreads) {
+    struct Shared {
+        rt::Semaphore ping, pong, gate;
+        std::atomic<int> rounds{0}, through_gate{0};
+    };
+    auto shared = std::make_shared<Shared>();
+    ASSERT_TRUE(shared->ping.create() && shared->pong.create() && shared->gate.create());
+    constexpr int kRounds = 20000, kWaiters = 4;
+    std::vector<std::thread> threads;
+    threads.emplace_back([shared] {
+        for (int i = 0; i < kRounds; ++i) {
+            zx_sem_wait(shared->ping.get());
+            zx_sem_post(shared->pong.get());
+        }
+    });
+    threads.emplace_back([shared] {
+        for (int i = 0; i < kRounds; ++i) {
+            zx_sem_post(shared->ping.get());
+            zx_sem_wait(shared->pong.get());
+            shared->rounds.fetch_add(1);
+        }
+    });
+    for (int i = 0; i < kWaiters; ++i)
+        threads.emplace_back([shared] {
+            zx_sem_wait(shared->gate.get());
+            shared->through_gate.fetch_add(1);
+        });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    int posted = 0;
+    while (std::chrono::steady_clock::now() < deadline &&
+           (shared->rounds.load() < kRounds || shared->through_gate.load() < kWaiters)) {
+        // One post at a time: the next only once the last was taken.
+        if (posted < kWaiters && posted == shared->through_gate.load() && zx_sem_post(shared->gate.get()) == 0)
+            ++posted;
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(shared->rounds.load(), kRounds);
+    EXPECT_EQ(shared->through_gate.load(), kWaiters);
+    const bool done = shared->rounds.load() == kRounds && shared->through_gate.load() == kWaiters;
+    for (std::thread &t : threads) done ? t.join() : t.detach();
+}
+
+TEST(Semaphore, ADeferredWakeReachesTheSleeperWhenItsScopeEnds) {
+    // Posted under a lock, the sleeper is woken only once the lock is gone
+    // (the wake outlives it), and then surely.
+    rt::Semaphore s;
+    ASSERT_TRUE(s.create());
+    std::atomic<bool> woke{false};
+    std::thread waiter([&] {
+        zx_sem_wait(s.get());
+        woke = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // asleep by now
+    {
+        platform::DeferredWake wake;
+        EXPECT_EQ(platform::sem_post_deferred(s.get(), wake), 0);
+        EXPECT_EQ(platform::sem_post_deferred(s.get(), wake), -1) << "still one post at most";
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_FALSE(woke.load()) << "woken before the wake's scope ended";
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!woke.load() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(woke.load());
+    if (!woke.load()) zx_sem_post(s.get());  // lets the test end anyway
+    waiter.join();
 }
 
 TEST(Semaphore, SurplusPostThroughSlotWrapperStoresCode21) {

@@ -242,6 +242,25 @@ TEST(Receive, ClosingModuleStopsTheWaitWithinASlice) {
     EXPECT_EQ(p.code(), 0) << "a stop is no failure";
 }
 
+TEST(Receive, ClosingModuleReadsNothingMoreEvenWithDataWaiting) {
+    // Reads do not wait while data is there, so the state must be read before
+    // each of them too: a unit that streams without pause would otherwise keep
+    // a closing module's worker until the response bound.
+    Pair p;
+    const std::string reply = "HTTP/1.0 200 OK\r\n\r\n" + std::string(60000, 's');
+    ASSERT_EQ(send(p.theirs, reply.data(), reply.size(), MSG_NOSIGNAL), static_cast<ssize_t>(reply.size()));
+    p.state = 0;
+    const Received r = receive(p);
+    EXPECT_EQ(r.rc, rt::kIoStopped);
+    EXPECT_EQ(r.body, "");
+    p.state = 1;
+    EXPECT_EQ(rt::send_all(p.link(), "x", 1), rt::kIoOk);
+    p.state = 0;
+    EXPECT_EQ(rt::send_all(p.link(), "x", 1), rt::kIoStopped) << "nor sends anything";
+    char got[4] = {};
+    EXPECT_EQ(recv(p.theirs, got, sizeof got, MSG_DONTWAIT), 1);
+}
+
 TEST(Connect, RefusedReportsTheConnectsOwnError) {
     rt::Runtime rt;
     std::atomic<int> state{1};

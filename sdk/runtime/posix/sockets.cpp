@@ -2,7 +2,6 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -16,14 +15,12 @@ namespace kalax::platform {
 bool socket_layer_init() { return true; }
 
 Socket socket_tcp() {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     return s < 0 ? kNoSocket : s;
 }
 
-bool socket_set_nonblocking(Socket s) {
-    const int flags = fcntl(s, F_GETFL, 0);
-    return flags >= 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0;
-}
+// socket_tcp's sockets are non-blocking from their creation.
+bool socket_set_nonblocking(Socket s) { return s != kNoSocket; }
 
 ConnectStart socket_connect(Socket s, const char *dotted_ipv4, int port) {
     sockaddr_in addr{};
@@ -33,8 +30,9 @@ ConnectStart socket_connect(Socket s, const char *dotted_ipv4, int port) {
         errno = EINVAL;
         return ConnectStart::Failed;
     }
-    if (::connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) return ConnectStart::Connected;
-    return errno == EINPROGRESS ? ConnectStart::InProgress : ConnectStart::Failed;
+    if (::connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 || errno == EISCONN)
+        return ConnectStart::Connected;
+    return errno == EINPROGRESS || errno == EALREADY ? ConnectStart::InProgress : ConnectStart::Failed;
 }
 
 Ready socket_wait(Socket s, bool for_write, int ms) {
@@ -55,17 +53,23 @@ bool socket_connect_result(Socket s) {
 
 void socket_set_timed_out() { errno = ETIMEDOUT; }
 
-long socket_send(Socket s, const char *data, size_t length) {
-    const ssize_t n = ::send(s, data, length, MSG_NOSIGNAL);
-    return n < 0 ? -1 : static_cast<long>(n);
-}
-
-long socket_recv(Socket s, char *data, size_t capacity) {
+// MSG_DONTWAIT: these never wait, also on a socket someone else made blocking.
+long socket_try_send(Socket s, const char *data, size_t length) {
     ssize_t n;
     do {
-        n = ::recv(s, data, capacity, 0);
+        n = ::send(s, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
-    return n < 0 ? -1 : static_cast<long>(n);
+    if (n >= 0) return static_cast<long>(n);
+    return errno == EAGAIN || errno == EWOULDBLOCK ? kWouldBlock : -1;
+}
+
+long socket_try_recv(Socket s, char *data, size_t capacity) {
+    ssize_t n;
+    do {
+        n = ::recv(s, data, capacity, MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0) return static_cast<long>(n);
+    return errno == EAGAIN || errno == EWOULDBLOCK ? kWouldBlock : -1;
 }
 
 void socket_close(Socket s) {

@@ -1,9 +1,15 @@
 // Threads, sleeping and the exported mutex / semaphore wrappers on POSIX.
+#include <linux/futex.h>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <ctime>
 #include <memory>
 #include <new>
-#include <pthread.h>
 
 #include "kalax/zx.h"
 #include "sdk/runtime/platform.h"
@@ -144,11 +150,41 @@ void sleep_ms(int ms) {
 }  // namespace kalax::platform
 
 // A counting semaphore with maximum 1: a post that finds the count at 1 fails.
+// The count is the futex word itself: a post sets it and, only when a waiter
+// sleeps, wakes one with a single futex call; a wait takes a posted count
+// without any call and sleeps on the word only while it reads 0.
 struct zx_sem {
-    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
-    int count = 0;
+    std::atomic<uint32_t> count{0};
+    std::atomic<uint32_t> sleepers{0};
 };
+
+namespace {
+
+void futex_wait_while(std::atomic<uint32_t> &word, uint32_t value) {
+    // Returns at once when the word no longer holds `value`; any wake-up or
+    // signal sends the caller back to look.
+    syscall(SYS_futex, reinterpret_cast<uint32_t *>(&word), FUTEX_WAIT_PRIVATE, value, nullptr, nullptr, 0);
+}
+
+}  // namespace
+
+namespace kalax::platform {
+
+DeferredWake::~DeferredWake() {
+    if (word_) syscall(SYS_futex, static_cast<uint32_t *>(word_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+int sem_post_deferred(zx_sem_t *s, DeferredWake &wake) {
+    if (!s || !*s) return -1;
+    zx_sem &sem = **s;
+    if (sem.count.exchange(1) == 1) return -1;
+    // Sequentially consistent with the waiter's announcement: either it is
+    // seen here, or its futex call finds the count already at 1.
+    if (sem.sleepers.load() != 0) wake.word_ = reinterpret_cast<uint32_t *>(&sem.count);
+    return 0;
+}
+
+}  // namespace kalax::platform
 
 extern "C" {
 
@@ -174,31 +210,24 @@ int zx_sem_init(zx_sem_t *s) {
 }
 
 int zx_sem_post(zx_sem_t *s) {
-    if (!s || !*s) return -1;
-    zx_sem &sem = **s;
-    pthread_mutex_lock(&sem.mutex);
-    const bool full = sem.count >= 1;
-    if (!full) sem.count = 1;
-    pthread_mutex_unlock(&sem.mutex);
-    if (full) return -1;
-    pthread_cond_signal(&sem.cond);
-    return 0;
+    kalax::platform::DeferredWake wake;
+    return kalax::platform::sem_post_deferred(s, wake);
 }
 
 int zx_sem_wait(zx_sem_t *s) {
     if (!s || !*s) return -1;
     zx_sem &sem = **s;
-    pthread_mutex_lock(&sem.mutex);
-    while (sem.count == 0) pthread_cond_wait(&sem.cond, &sem.mutex);
-    sem.count = 0;
-    pthread_mutex_unlock(&sem.mutex);
-    return 0;
+    for (;;) {
+        uint32_t posted = 1;
+        if (sem.count.compare_exchange_strong(posted, 0)) return 0;
+        sem.sleepers.fetch_add(1);
+        futex_wait_while(sem.count, 0);
+        sem.sleepers.fetch_sub(1);
+    }
 }
 
 int zx_sem_destroy(zx_sem_t *s) {
     if (!s || !*s) return 0;
-    pthread_cond_destroy(&(*s)->cond);
-    pthread_mutex_destroy(&(*s)->mutex);
     delete *s;
     *s = nullptr;
     return 1;
