@@ -339,3 +339,33 @@ TEST_F(KalAxHost, UnloadingIsRefusedWhileAnObjectLives) {
 }
 
 }  // namespace
+
+namespace {
+
+// A program that ends with an object alive and a request hanging on a unit
+// that never answers: unloading shuts both clients down, and the exit does not
+// wait for the unit.
+TEST_F(KalAxHost, EndingWithARequestInFlightDoesNotHang) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    kalax::sim::Unit unit;
+    kalax::sim::Fault silent;
+    silent.never_answer = true;
+    unit.set_fault("*", silent);
+    ASSERT_TRUE(unit.start());
+    EXPECT_EXIT(
+        {
+            IDispatch *io = create(u"KalAx.IoXml");
+            IDispatch *log = create(u"KalAx.KalLog");
+            put(io, u"Port", vi4(unit.port()));
+            put(log, u"Port", vi4(unit.port()));
+            call_long(io, u"Open");
+            call_long(io, u"GetValuesXml");
+            call_long(log, u"Open");
+            call_long(log, u"GetLogFile");
+            unit.wait_for_requests(2, 5000);
+            std::exit(DllCanUnloadNow() == S_FALSE ? 7 : 1);
+        },
+        ::testing::ExitedWithCode(7), "");
+}
+
+}  // namespace
