@@ -341,6 +341,35 @@ TEST_F(IoXmlObject, PropertiesKeepTheSystemCodePageAndRefuseWhatItLacks) {
     EXPECT_EQ(r, -2);  // closed
 }
 
+TEST_F(IoXmlObject, ChangesReportTheirOwnStatusWithTheAnsweredSetup) {
+    open_with_values();
+    int32_t rc = -9;
+    struct Change {
+        std::function<HRESULT()> call;
+        LONG status;
+    };
+    Bstr name(bstr_from(u"K\u00FChlraum"));
+    const Change changes[] = {
+        {[&] { return io_->SetOutput(151, 1, &rc); }, 5},
+        {[&] { return io_->SetRange(215, -10.0f, 40.5f, &rc); }, 6},
+        {[&] { return io_->SetSensName(215, name.get(), &rc); }, 7},
+        {[&] { return io_->SetCalib(215, 0.5f, &rc); }, 8},
+    };
+    for (const Change &c : changes) {
+        sink_.events.clear();
+        ASSERT_EQ(c.call(), S_OK);
+        ASSERT_EQ(rc, 0) << c.status;
+        ASSERT_TRUE(pump_until([&] { return sink_.has(4) || sink_.has(6); })) << c.status;
+        EXPECT_EQ(sink_.args(0), (std::vector<LONG>{2, c.status}));
+        EXPECT_EQ(sink_.args(sink_.events.size() - 1)[0], c.status);  // OnSetupXml(AStatus, ACount)
+    }
+    EXPECT_EQ(unit_.output_value(0), 1);
+    EXPECT_EQ(unit_.sensor_name(0), "K\xC3\xBChlraum");
+    ASSERT_EQ(io_->put_OldVerSupport(1), S_OK);
+    ASSERT_EQ(io_->get_OldVerSupport(&rc), S_OK);
+    EXPECT_EQ(rc, 1);
+}
+
 TEST_F(IoXmlObject, ASinkMayUnadviseOrReleaseTheLastReferenceInsideAnEvent) {
     int32_t rc = -9;
     sink_.on_event = [&](DISPID id) {
@@ -482,6 +511,42 @@ TEST_F(KalLogObject, RecordsComeOutWithTheirTimeTypeGroupAndEveryValue) {
     EXPECT_TRUE(record(time, type, group).empty());
     ASSERT_EQ(log_->ResetLn(), S_OK);
     EXPECT_EQ(line(), u"2008/03/15;14:05:09;1;3;2;3;-125;7;1;");
+}
+
+TEST_F(KalLogObject, LinesComeAsByteArraysAndBinaryFilesAsTheirCsv) {
+    ASSERT_EQ(load(file("two.csv", "L1\r\nL2\r\n")), 8);
+    VARIANT v;
+    zxax_VariantInit(&v);
+    ASSERT_EQ(log_->ReadLnArray(&v), S_OK);
+    ASSERT_EQ(v.vt, VT_ARRAY | VT_UI1);
+    LONG hi = -1;
+    zxax_SafeArrayGetUBound(v.parray, 1, &hi);
+    EXPECT_EQ(hi, 1);
+    zxax_VariantClear(&v);
+    int32_t rc = -9;
+    ASSERT_EQ(log_->ReadLn(&v, &rc), S_OK);
+    EXPECT_EQ(rc, 2);
+    void *data = nullptr;
+    ASSERT_EQ(zxax_SafeArrayAccessData(v.parray, &data), S_OK);
+    EXPECT_EQ(std::string(static_cast<char *>(data), 2), "L2");
+    zxax_SafeArrayUnaccessData(v.parray);
+    zxax_VariantClear(&v);
+    EXPECT_EQ(line(), u"");
+
+    kalax::sim::LogRecord r;
+    r.type = 1;
+    r.time = 1205589909;
+    r.group = 3;
+    r.pairs = {{3, -125}, {7, 1}};
+    const std::string bin = kalax::sim::encode_log_bin({r});
+    Bstr name(bstr_from_utf8(file("one.bin", bin)));
+    ASSERT_EQ(log_->LoadFromBinFile(name.get(), &rc), S_OK);
+    EXPECT_GT(rc, 0);
+    double time = 0;
+    int32_t type = -1, group = -1;
+    EXPECT_EQ(record(time, type, group), (std::vector<int32_t>{3, -125, 7, 1}));
+    EXPECT_EQ(type, 1);
+    EXPECT_EQ(group, 1);
 }
 
 TEST_F(KalLogObject, TheDownloadedTextIsTheObjectsOwnUntilTheNextCsvDownload) {
