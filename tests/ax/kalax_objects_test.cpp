@@ -168,6 +168,15 @@ TEST(KalAxLibrary, TheCheckedInIdlIsTheDescriptionsText) {
     EXPECT_EQ(checked_in, idl);
 }
 
+TEST(KalAxStrings, NamesAreUtf8WithWindows1252ForBytesThatAreNot) {
+    EXPECT_EQ(utf8_or_cp1252("Serverraum S\xC3\xBC" "d"), u"Serverraum S\u00FCd");
+    EXPECT_EQ(utf8_or_cp1252("S\xFC" "d \x80"), u"S\u00FCd \u20AC");  // Windows-1252 bytes
+    EXPECT_EQ(utf8_or_cp1252("\xC0\xAF"), u"\u00C0\u00AF");               // an overlong form is not UTF-8
+    EXPECT_EQ(utf8_or_cp1252("\xED\xA0\x80"), u"\u00ED\u00A0\u20AC");   // nor is a surrogate
+    EXPECT_EQ(utf8_or_cp1252("\xF0\x9F\x98\x80"), u"\U0001F600");
+    EXPECT_EQ(utf8_or_cp1252("\xE2\x82"), u"\u00E2\u201A");               // cut short
+}
+
 // ---- IoXml -------------------------------------------------------------------------------
 
 class IoXmlObject : public ::testing::Test {
