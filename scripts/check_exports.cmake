@@ -15,6 +15,7 @@
 set(c_names
   "^(zx|zxxml|zxpld)_"   # the two clients, their shared helpers, zx_events_*
   "^zxax_"               # the component-object runtime
+  "^Dll(RegisterServer|UnregisterServer|GetClassObject|CanUnloadNow)$"  # the server's entry points
 )
 # ---- how a public header declares them (group 1: the name) -------------------------
 set(c_declaration "ZX_API[^;(]*[ *]([A-Za-z][A-Za-z0-9_]*)\\(")

@@ -646,6 +646,15 @@ typedef HRESULT (*LPFNGETCLASSOBJECT)(REFCLSID rclsid, REFIID riid, void **ppv);
 typedef HRESULT (*LPFNCANUNLOADNOW)(void);
 
 /* ---- functions ---------------------------------------------------------------- */
+/* libkalax.so is itself an in-process server of the automation objects
+ * "KalAx.IoXml" and "KalAx.KalLog": registering writes them and the type
+ * library KalAx 1.0 into the registry file (see zxax_CoCreateInstance),
+ * unregistering removes both objects and leaves the type library. */
+ZX_API HRESULT DllRegisterServer(void);
+ZX_API HRESULT DllUnregisterServer(void);
+ZX_API HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, void **ppv);
+ZX_API HRESULT DllCanUnloadNow(void);
+
 ZX_API BSTR zxax_SysAllocString(const OLECHAR *psz);
 /* `psz` may be null: `ui` characters are then left zero. */
 ZX_API BSTR zxax_SysAllocStringLen(const OLECHAR *psz, UINT ui);

@@ -48,4 +48,8 @@ private:
     void *handle_ = nullptr;
 };
 
+// The full path of the loaded file (library or program) that holds `address`;
+// empty when the loader does not know it.
+std::string loaded_file_of(const void *address);
+
 }  // namespace kalax::platform

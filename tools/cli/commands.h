@@ -21,6 +21,8 @@ int cmd_log_delete(const Options &o);
 int cmd_demo(const Options &o);
 int cmd_sim(const Options &o);
 int cmd_set(const Options &o);  // set.cpp
+int cmd_register(const Options &o);    // register.cpp
+int cmd_unregister(const Options &o);  // register.cpp
 
 // The module's cached values or setup in the chosen format.
 void show_document(FILE *out, const UnitSession &unit, bool setup, Format format);

@@ -80,6 +80,13 @@ const Command kCommands[] = {
      "With --units N, N units (each with readings of its own) listen on --port and the ports after\n"
      "it, and the line to try them with 'kalax exporter' is shown.\n",
      kOptPort | kOptCredentials | kOptLogPeriod | kOptUnits, 0, 0, false, cmd_sim},
+    {"register", "", "Make the library's automation objects KalAx.IoXml and KalAx.KalLog known to hosts.",
+     "Writes the objects, the library's path and the type library KalAx 1.0 into the registry file\n"
+     "(--registry FILE, else $KALAX_REGISTRY, else ~/.local/share/kalax/registry.reg). Registering\n"
+     "again leaves the same file.\n",
+     kOptRegistry | kOptQuiet, 0, 0, false, cmd_register},
+    {"unregister", "", "Remove the automation objects from the registry file; the type library stays.", nullptr,
+     kOptRegistry | kOptQuiet, 0, 0, false, cmd_unregister},
 };
 
 void print_overview(FILE *out) {

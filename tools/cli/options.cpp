@@ -151,6 +151,11 @@ const OptionInfo kOptions[] = {
      [](Options &o, std::string_view) { o.delete_after = true; }},
     {kOptUnits, 0, "units", "N", "run N simulated units on consecutive ports from --port (default 1, at most 99)",
      [](Options &o, std::string_view v) { o.units = to_int(v, 1, 99, "number of units"); }},
+    {kOptRegistry, 0, "registry", "FILE", "the registry file to change instead of $KALAX_REGISTRY or the user's own",
+     [](Options &o, std::string_view v) {
+         if (v.empty()) throw UsageError("--registry needs a file");
+         o.registry = std::string(v);
+     }},
     {kOptKeep, 0, "keep", nullptr, "keep the temporary folder with the downloaded log",
      [](Options &o, std::string_view) { o.keep = true; }},
     {kOptOldVersion, 0, "old-version", nullptr, "address entries by position too (units that need <Idx>)",

@@ -32,6 +32,7 @@ enum OptionBit : uint32_t {
     kOptCommunity = 1u << 17,
     kOptDeleteAfter = 1u << 18,
     kOptUnits = 1u << 19,
+    kOptRegistry = 1u << 20,  // kalax register / unregister
     kOptOldVersion = 1u << 31,  // kalax set
 };
 inline constexpr uint32_t kOptCredentials = kOptUser | kOptPassword | kOptPasswordFile;
@@ -58,6 +59,7 @@ struct Options {
     bool delete_after = false;     // log --append: delete on the unit once FILE is written
     bool old_version = false;      // kalax set: the indexed form
     int units = 1;  // simulated units of `kalax sim`, on consecutive ports
+    std::string registry;  // register/unregister: the registry file instead of the usual one
 };
 
 // Longest user name or password in bytes, for every command: the agent XML

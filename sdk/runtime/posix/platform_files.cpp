@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "sdk/runtime/platform_files.h"
@@ -132,5 +133,19 @@ bool Library::open(const std::string &path, std::string &error) {
 }
 
 void *Library::symbol(const char *name) const { return handle_ ? ::dlsym(handle_, name) : nullptr; }
+
+std::string loaded_file_of(const void *address) {
+    Dl_info info{};
+    if (!::dladdr(address, &info) || !info.dli_fname) return {};
+    std::string path = info.dli_fname;
+    // A program's own name may be relative; the registry needs it whole.
+    if (!path.empty() && path[0] != '/') {
+        char *full = ::realpath(path.c_str(), nullptr);
+        if (!full) return {};
+        path = full;
+        std::free(full);
+    }
+    return path;
+}
 
 }  // namespace kalax::platform
