@@ -18,7 +18,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-suites=(test_runtime test_xml test_pld test_xmldoc test_tools test_cli test_stress)
+suites=(test_runtime test_xml test_pld test_xmldoc test_tools test_cli test_stress test_zxapi test_ax)
 [ $# -gt 0 ] && suites=("$@")
 jobs=$(nproc)
 cmake --build build -j "$jobs" --target "${suites[@]}"
