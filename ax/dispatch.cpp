@@ -188,6 +188,14 @@ HRESULT dispatch_invoke(const TypeDesc &type, void *self, DISPID id, WORD flags,
     std::vector<VARIANT *> out_targets(m->params.size(), nullptr);  // [out] through a VT_VARIANT reference
     VARIANT retval;
     zxax_VariantInit(&retval);
+    // Records made for [out] parameters, and where each goes once the call succeeds.
+    struct MadeRecords : std::vector<VARIANT> {
+        ~MadeRecords() {
+            for (VARIANT &v : *this) zxax_VariantClear(&v);
+        }
+    } made_records;
+    made_records.reserve(m->params.size());  // stable addresses while slots point into them
+    std::vector<VARIANT *> record_targets;
     for (size_t i = 0; i < m->params.size(); ++i) {
         const ParamDesc &p = m->params[i];
         const VARTYPE vt = invoke_type(p.type);
@@ -199,6 +207,21 @@ HRESULT dispatch_invoke(const TypeDesc &type, void *self, DISPID id, WORD flags,
         const UINT at = static_cast<UINT>(where[i]);
         VARIANT &arg = params->rgvarg[at];
         if (vt == VT_RECORD) {
+            // An [out] record into an empty variant: the record is made here and
+            // handed out with its record info, so a host needs no IRecordInfo
+            // of its own to receive one (scripts and C hosts pass empty variants).
+            if ((p.flags & PARAMFLAG_FOUT) && p.type.user && arg.vt == (VT_BYREF | VT_VARIANT) && arg.pvarVal &&
+                arg.pvarVal->vt == VT_EMPTY) {
+                VARIANT &made = made_records.emplace_back();
+                zxax_VariantInit(&made);
+                if (FAILED(record_info_of(*p.type.user, &made.brecVal.pRecInfo))) return E_OUTOFMEMORY;
+                made.vt = VT_RECORD;
+                made.brecVal.pvRecord = made.brecVal.pRecInfo->RecordCreate();
+                if (!made.brecVal.pvRecord) return E_OUTOFMEMORY;
+                slot.ref = made.brecVal.pvRecord;
+                record_targets.push_back(arg.pvarVal);
+                continue;
+            }
             const VARIANT *src = arg.vt == (VT_BYREF | VT_VARIANT) && arg.pvarVal ? arg.pvarVal : &arg;
             if ((src->vt & ~VT_BYREF) != VT_RECORD || !src->brecVal.pvRecord || !src->brecVal.pRecInfo)
                 return fail_at(DISP_E_TYPEMISMATCH, at);
@@ -249,6 +272,10 @@ HRESULT dispatch_invoke(const TypeDesc &type, void *self, DISPID id, WORD flags,
         if (!out_targets[i]) continue;
         zxax_VariantClear(out_targets[i]);
         store(*out_targets[i], s.slots[i].value, invoke_type(m->params[i].type));
+    }
+    for (size_t k = 0; k < record_targets.size(); ++k) {
+        *record_targets[k] = made_records[k];
+        zxax_VariantInit(&made_records[k]);
     }
     if (m->has_retval()) {
         if (result) {
