@@ -20,7 +20,7 @@ namespace {
 void BM_Scrape(benchmark::State &state) {
     const int n = static_cast<int>(state.range(0));
     std::vector<std::unique_ptr<kalax::sim::Unit>> units;
-    std::vector<kalax::cli::UnitSpec> specs;
+    std::vector<kalax::cli::UnitEntry> entries;
     for (int i = 0; i < n; ++i) {
         kalax::sim::UnitConfig config;
         config.seed = static_cast<uint32_t>(i + 1);
@@ -29,15 +29,15 @@ void BM_Scrape(benchmark::State &state) {
             state.SkipWithError("cannot start a simulated unit");
             return;
         }
-        kalax::cli::UnitSpec spec;
-        spec.name = "unit" + std::to_string(i + 1);
-        spec.host = spec.address = "127.0.0.1";
-        spec.port = units.back()->port();
-        specs.push_back(spec);
+        kalax::cli::UnitEntry entry;
+        entry.name = "unit" + std::to_string(i + 1);
+        entry.host = entry.address = "127.0.0.1";
+        entry.port = units.back()->port();
+        entries.push_back(entry);
     }
     zxxml_init();
     {
-        kalax::cli::Fleet fleet(specs, std::chrono::milliseconds(10000));
+        kalax::cli::Fleet fleet(entries, std::chrono::milliseconds(10000));
         const prometheus::TextSerializer text;
         size_t bytes = 0, down = 0;
         for (auto _ : state) {

@@ -43,9 +43,9 @@ int serve_front_page(mg_connection *connection) {
 // HOST[:PORT] taken apart but not resolved: the client resolves the name for
 // every request, so a name that does not resolve now makes its unit down (code
 // 89), not the exporter fail, and a changed address is followed.
-UnitSpec spec_of(const std::string &name, const std::string &host, const std::string &user,
+UnitEntry spec_of(const std::string &name, const std::string &host, const std::string &user,
                  const std::string &password, std::vector<std::pair<std::string, std::string>> labels) {
-    UnitSpec s;
+    UnitEntry s;
     s.name = name;
     s.address = host;
     const size_t colon = host.rfind(':');
@@ -89,8 +89,8 @@ int cmd_exporter(const std::vector<std::string> &args) {
 
     ExporterConfig config;
     if (const std::string *file = a.last("config")) config = read_exporter_config(*file);
-    std::vector<UnitSpec> specs;
-    for (const ConfiguredUnit &u : config.units) specs.push_back(spec_of(u.name, u.host, u.user, u.password, u.labels));
+    std::vector<UnitEntry> entries;
+    for (const ConfiguredUnit &u : config.units) entries.push_back(spec_of(u.name, u.host, u.user, u.password, u.labels));
     if (a.has("unit")) {
         const std::string user = a.last("user") ? *a.last("user") : "";
         const std::string password = a.last("password") ? *a.last("password") : "";
@@ -99,9 +99,9 @@ int cmd_exporter(const std::vector<std::string> &args) {
             if (eq == std::string::npos || eq == 0 || eq + 1 == text.size())
                 throw UsageError("bad --unit '" + text + "' (NAME=HOST[:PORT])");
             const std::string name = text.substr(0, eq);
-            for (const UnitSpec &s : specs)
+            for (const UnitEntry &s : entries)
                 if (s.name == name) throw UsageError("a second unit named '" + name + "'");
-            specs.push_back(spec_of(name, text.substr(eq + 1), user, password, {}));
+            entries.push_back(spec_of(name, text.substr(eq + 1), user, password, {}));
         }
     } else if (a.has("user") || a.has("password")) {
         throw UsageError("--user and --password are for --unit units; the configuration file names its own");
@@ -121,8 +121,8 @@ int cmd_exporter(const std::vector<std::string> &args) {
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
     ClientLibraries clients;
-    const size_t unit_count = specs.size();
-    Fleet fleet(std::move(specs), timeout);
+    const size_t unit_count = entries.size();
+    Fleet fleet(std::move(entries), timeout);
     auto collectable = std::make_shared<FleetCollectable>(fleet);
     CivetCallbacks callbacks;
     callbacks.begin_request = serve_front_page;

@@ -137,7 +137,7 @@ const std::string *ParsedArgs::last(const std::string &name) const {
     return it == values.end() || it->second.empty() ? nullptr : &it->second.back();
 }
 
-ParsedArgs parse_monitoring_args(const std::vector<std::string> &args, std::initializer_list<ArgSpec> specs) {
+ParsedArgs parse_monitoring_args(const std::vector<std::string> &args, std::initializer_list<OptionRule> entries) {
     ParsedArgs out;
     bool options_done = false;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -150,35 +150,35 @@ ParsedArgs parse_monitoring_args(const std::vector<std::string> &args, std::init
             options_done = true;
             continue;
         }
-        const ArgSpec *spec = nullptr;
+        const OptionRule *entry = nullptr;
         std::string value;
         bool inline_value = false;
         if (a[1] == '-') {
             const size_t eq = a.find('=');
             const std::string name = a.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-            for (const ArgSpec &s : specs)
-                if (name == s.name) spec = &s;
-            if (spec == nullptr) throw UsageError("unknown option --" + name);
+            for (const OptionRule &s : entries)
+                if (name == s.name) entry = &s;
+            if (entry == nullptr) throw UsageError("unknown option --" + name);
             if (eq != std::string::npos) {
-                if (!spec->value) throw UsageError("--" + name + " takes no value");
+                if (!entry->value) throw UsageError("--" + name + " takes no value");
                 value = a.substr(eq + 1);
                 inline_value = true;
             }
         } else {
-            for (const ArgSpec &s : specs)
-                if (s.short_name != 0 && a[1] == s.short_name) spec = &s;
-            if (spec == nullptr) throw UsageError("unknown option " + a);
+            for (const OptionRule &s : entries)
+                if (s.short_name != 0 && a[1] == s.short_name) entry = &s;
+            if (entry == nullptr) throw UsageError("unknown option " + a);
             if (a.size() > 2) {
-                if (!spec->value) throw UsageError("unknown option " + a);
+                if (!entry->value) throw UsageError("unknown option " + a);
                 value = a.substr(2);
                 inline_value = true;
             }
         }
-        if (spec->value && !inline_value) {
+        if (entry->value && !inline_value) {
             if (i + 1 >= args.size()) throw UsageError(a + " needs a value");
             value = args[++i];
         }
-        out.values[spec->name].push_back(value);
+        out.values[entry->name].push_back(value);
     }
     return out;
 }

@@ -32,7 +32,7 @@ bool run_monitoring_command(int argc, char **argv, int &status);
 
 // One option a monitoring command accepts: "--name VALUE", "--name=VALUE" and,
 // with a short name, "-x VALUE"; flags take no value.
-struct ArgSpec {
+struct OptionRule {
     const char *name;
     char short_name;  // 0: none
     bool value;
@@ -48,7 +48,7 @@ struct ParsedArgs {
 };
 
 // Throws UsageError for an unknown option or a missing value; "--" ends the options.
-ParsedArgs parse_monitoring_args(const std::vector<std::string> &args, std::initializer_list<ArgSpec> specs);
+ParsedArgs parse_monitoring_args(const std::vector<std::string> &args, std::initializer_list<OptionRule> entries);
 
 int cmd_exporter(const std::vector<std::string> &args);
 int cmd_check(const std::vector<std::string> &args);

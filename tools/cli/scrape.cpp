@@ -115,11 +115,11 @@ UnitReading decode(int module) {
 
 }  // namespace
 
-Fleet::Fleet(std::vector<UnitSpec> units, std::chrono::milliseconds scrape_timeout)
-    : specs_(std::move(units)), timeout_(scrape_timeout), shared_(std::make_shared<Shared>()) {
-    if (specs_.size() >= ZXXML_ID_COUNT_MAX)
+Fleet::Fleet(std::vector<UnitEntry> units, std::chrono::milliseconds scrape_timeout)
+    : entries_(std::move(units)), timeout_(scrape_timeout), shared_(std::make_shared<Shared>()) {
+    if (entries_.size() >= ZXXML_ID_COUNT_MAX)
         fail(5, "the agent XML client holds at most " + std::to_string(ZXXML_ID_COUNT_MAX - 1) + " units, not " +
-                    std::to_string(specs_.size()));
+                    std::to_string(entries_.size()));
     try {
         open_all();
     } catch (...) {
@@ -129,27 +129,27 @@ Fleet::Fleet(std::vector<UnitSpec> units, std::chrono::milliseconds scrape_timeo
 }
 
 void Fleet::open_all() {
-    for (const UnitSpec &spec : specs_) {
+    for (const UnitEntry &entry : entries_) {
         auto slot = std::make_unique<Slot>();
         slot->shared = shared_;
         zxxml_settings_struct settings{};
         settings.callbacks.on_values = on_values;
-        slot->module = zxxml_open(spec.address.c_str(), spec.port, &settings, slot.get());
-        if (slot->module < 0) fail(record_of(0), spec.name + " (" + spec.host + ")");
+        slot->module = zxxml_open(entry.address.c_str(), entry.port, &settings, slot.get());
+        if (slot->module < 0) fail(record_of(0), entry.name + " (" + entry.host + ")");
         slots_.push_back(std::move(slot));
     }
     // The workers start together; a module takes requests once its worker runs.
     for (size_t u = 0; u < slots_.size(); ++u) {
-        const UnitSpec &spec = specs_[u];
+        const UnitEntry &entry = entries_[u];
         const int module = slots_[u]->module;
         if (zxxml_wait_finish(module, kFinishWorker, kWorkerStart_s) < 0) {
             zx_error_struct e = record_of(0);
             if (e.code == 0) e = record_of(module);
-            fail(e, spec.name + " (" + spec.host + "): starting its worker");
+            fail(e, entry.name + " (" + entry.host + "): starting its worker");
         }
-        if ((!spec.user.empty() || !spec.password.empty()) &&
-            zxxml_authenticate_get(module, spec.user.c_str(), spec.password.c_str()) < 0)
-            fail(record_of(module), spec.name + " (" + spec.host + "): credentials");
+        if ((!entry.user.empty() || !entry.password.empty()) &&
+            zxxml_authenticate_get(module, entry.user.c_str(), entry.password.c_str()) < 0)
+            fail(record_of(module), entry.name + " (" + entry.host + "): credentials");
     }
 }
 
@@ -222,7 +222,7 @@ std::vector<UnitReading> Fleet::read_all() {
     return out;
 }
 
-std::vector<MetricFamily> Fleet::scrape() { return to_metric_families(specs_, read_all()); }
+std::vector<MetricFamily> Fleet::scrape() { return to_metric_families(entries_, read_all()); }
 
 // ---- metric families ------------------------------------------------------------
 
@@ -317,18 +317,18 @@ const char *family_name(uint8_t family) {
 
 }  // namespace
 
-std::vector<MetricFamily> to_metric_families(const std::vector<UnitSpec> &units,
+std::vector<MetricFamily> to_metric_families(const std::vector<UnitEntry> &units,
                                              const std::vector<UnitReading> &readings) {
     Families out;
     const MetricType gauge = MetricType::Gauge;
     out.add("kalax_build_info", "The exporter's version; always 1.", gauge, {{"version", KALAX_MONITORING_VERSION}},
             1);
     for (size_t u = 0; u < units.size() && u < readings.size(); ++u) {
-        const UnitSpec &spec = units[u];
+        const UnitEntry &entry = units[u];
         const UnitReading &r = readings[u];
         // Names and labels come from a file or a command line: kept valid UTF-8.
-        std::vector<ClientMetric::Label> base{{"unit", clean_utf8(spec.name)}};
-        for (const auto &[name, value] : spec.labels) base.push_back({name, clean_utf8(value)});
+        std::vector<ClientMetric::Label> base{{"unit", clean_utf8(entry.name)}};
+        for (const auto &[name, value] : entry.labels) base.push_back({name, clean_utf8(value)});
         auto with = [&](std::initializer_list<ClientMetric::Label> more) {
             std::vector<ClientMetric::Label> labels = base;
             labels.insert(labels.end(), more);

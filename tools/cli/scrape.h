@@ -20,7 +20,7 @@
 namespace kalax::cli {
 
 // One unit as the exporter's configuration names it.
-struct UnitSpec {
+struct UnitEntry {
     std::string name;     // the value of the `unit` label
     std::string host;     // "host:port", for messages
     std::string address;  // host name or dotted IPv4 address, resolved by the client per request
@@ -45,7 +45,7 @@ public:
     // Opens one module per unit (the agent XML client must be initialised and
     // stay so while the fleet lives). Throws Failure when a module cannot be
     // opened; at most 99 units fit the client's table.
-    Fleet(std::vector<UnitSpec> units, std::chrono::milliseconds scrape_timeout);
+    Fleet(std::vector<UnitEntry> units, std::chrono::milliseconds scrape_timeout);
     ~Fleet();
     Fleet(const Fleet &) = delete;
     Fleet &operator=(const Fleet &) = delete;
@@ -58,7 +58,7 @@ public:
     // read_all() as metric families.
     std::vector<prometheus::MetricFamily> scrape();
 
-    const std::vector<UnitSpec> &units() const { return specs_; }
+    const std::vector<UnitEntry> &units() const { return entries_; }
 
     struct Shared;
     struct Slot;
@@ -67,7 +67,7 @@ private:
     void open_all();
     void close_all();
 
-    std::vector<UnitSpec> specs_;
+    std::vector<UnitEntry> entries_;
     std::chrono::milliseconds timeout_;
     std::mutex scrape_mu_;  // one scrape at a time
     std::shared_ptr<Shared> shared_;
@@ -75,7 +75,7 @@ private:
 };
 
 // The families of one scrape, named and labelled as the exporter serves them.
-std::vector<prometheus::MetricFamily> to_metric_families(const std::vector<UnitSpec> &units,
+std::vector<prometheus::MetricFamily> to_metric_families(const std::vector<UnitEntry> &units,
                                                          const std::vector<UnitReading> &readings);
 
 // The fleet as a collectable of the exposer: every scrape of /metrics reads the units.
