@@ -43,7 +43,7 @@ int serve_front_page(mg_connection *connection) {
 // HOST[:PORT] taken apart but not resolved: the client resolves the name for
 // every request, so a name that does not resolve now makes its unit down (code
 // 89), not the exporter fail, and a changed address is followed.
-UnitEntry spec_of(const std::string &name, const std::string &host, const std::string &user,
+UnitEntry entry_of(const std::string &name, const std::string &host, const std::string &user,
                  const std::string &password, std::vector<std::pair<std::string, std::string>> labels) {
     UnitEntry s;
     s.name = name;
@@ -90,7 +90,7 @@ int cmd_exporter(const std::vector<std::string> &args) {
     ExporterConfig config;
     if (const std::string *file = a.last("config")) config = read_exporter_config(*file);
     std::vector<UnitEntry> entries;
-    for (const ConfiguredUnit &u : config.units) entries.push_back(spec_of(u.name, u.host, u.user, u.password, u.labels));
+    for (const ConfiguredUnit &u : config.units) entries.push_back(entry_of(u.name, u.host, u.user, u.password, u.labels));
     if (a.has("unit")) {
         const std::string user = a.last("user") ? *a.last("user") : "";
         const std::string password = a.last("password") ? *a.last("password") : "";
@@ -101,7 +101,7 @@ int cmd_exporter(const std::vector<std::string> &args) {
             const std::string name = text.substr(0, eq);
             for (const UnitEntry &s : entries)
                 if (s.name == name) throw UsageError("a second unit named '" + name + "'");
-            entries.push_back(spec_of(name, text.substr(eq + 1), user, password, {}));
+            entries.push_back(entry_of(name, text.substr(eq + 1), user, password, {}));
         }
     } else if (a.has("user") || a.has("password")) {
         throw UsageError("--user and --password are for --unit units; the configuration file names its own");
