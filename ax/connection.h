@@ -70,4 +70,40 @@ inline VARIANT variant_i4(LONG value) {
     return v;
 }
 
+// An automation class: dual interface `I` (IID `Iid`, described by `Describe`),
+// one outgoing event interface served through `events_`, and error info. The
+// derived class implements I's members and fires through `events_`.
+template <typename I, const TypeDesc &(*Describe)(), const IID &Iid>
+class AutomationObject : public Object<Dispatch<I, Describe>, IConnectionPointContainer, ISupportErrorInfo> {
+public:
+    HRESULT EnumConnectionPoints(IEnumConnectionPoints **ppEnum) override {
+        if (const HRESULT hr = this->owner().check(); FAILED(hr)) return hr;
+        return enum_connection_points({&events_}, ppEnum);
+    }
+    HRESULT FindConnectionPoint(REFIID riid, IConnectionPoint **ppCP) override {
+        if (const HRESULT hr = this->owner().check(); FAILED(hr)) return hr;
+        return find_connection_point({&events_}, riid, ppCP);
+    }
+    HRESULT InterfaceSupportsErrorInfo(REFIID riid) override { return riid == Iid ? S_OK : S_FALSE; }
+
+protected:
+    AutomationObject(IUnknown *outer, const IID &events_iid)
+        : AutomationObject::Object(outer), events_(this->controlling(), this, events_iid, this->owner()) {}
+
+    HRESULT query(REFIID riid, void **ppv) override {
+        if (riid == IID_IDispatch || riid == Iid)
+            *ppv = static_cast<I *>(this);
+        else if (riid == IID_IConnectionPointContainer)
+            *ppv = static_cast<IConnectionPointContainer *>(this);
+        else if (riid == IID_ISupportErrorInfo)
+            *ppv = static_cast<ISupportErrorInfo *>(this);
+        else
+            return E_NOINTERFACE;
+        this->AddRef();
+        return S_OK;
+    }
+
+    ConnectionPoint events_;
+};
+
 }  // namespace kalax::ax

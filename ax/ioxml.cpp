@@ -59,9 +59,9 @@ constexpr DISPID kOnStatus = 1, kOnValuesXml = 3, kOnSetupXml = 4, kOnError = 6;
 // IoXmlStatusEventT
 constexpr LONG kEventOpen = 0, kEventClose = 1, kEventStart = 2, kEventConnect = 3;
 
-class TIoXmlImpl final : public Object<Dispatch<IIoXml, &ioxml_type>, IConnectionPointContainer, ISupportErrorInfo> {
+class TIoXmlImpl final : public AutomationObject<IIoXml, &ioxml_type, IID_IIoXml> {
 public:
-    explicit TIoXmlImpl(IUnknown *outer) : Object(outer), device_(this) {
+    explicit TIoXmlImpl(IUnknown *outer) : AutomationObject(outer, DIID_IIoXmlEvents), device_(this) {
         device_.OnOpen.Set(this, &TIoXmlImpl::HandleOpen);
         device_.OnClose.Set(this, &TIoXmlImpl::HandleClose);
         device_.OnStart.Set(this, &TIoXmlImpl::HandleStart);
@@ -179,29 +179,7 @@ public:
     }
 
     // ---- connection points and error info
-    HRESULT EnumConnectionPoints(IEnumConnectionPoints **ppEnum) override {
-        if (const HRESULT hr = owner().check(); FAILED(hr)) return hr;
-        return enum_connection_points({&events_}, ppEnum);
-    }
-    HRESULT FindConnectionPoint(REFIID riid, IConnectionPoint **ppCP) override {
-        if (const HRESULT hr = owner().check(); FAILED(hr)) return hr;
-        return find_connection_point({&events_}, riid, ppCP);
-    }
-    HRESULT InterfaceSupportsErrorInfo(REFIID riid) override { return riid == IID_IIoXml ? S_OK : S_FALSE; }
 
-protected:
-    HRESULT query(REFIID riid, void **ppv) override {
-        if (riid == IID_IDispatch || riid == IID_IIoXml)
-            *ppv = static_cast<IIoXml *>(this);
-        else if (riid == IID_IConnectionPointContainer)
-            *ppv = static_cast<IConnectionPointContainer *>(this);
-        else if (riid == IID_ISupportErrorInfo)
-            *ppv = static_cast<ISupportErrorInfo *>(this);
-        else
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
 
 private:
     template <typename T>
@@ -274,7 +252,6 @@ private:
     }
     void HandleError(zxapi::TSdkErrorEventArgs &a) { events_.fire(kOnError, {variant_i4(a.Code)}); }
 
-    ConnectionPoint events_{controlling(), this, DIID_IIoXmlEvents, owner()};
     // Last member: destroyed first, closing its module without events.
     zxapi::TIoXml device_;
 };

@@ -45,9 +45,9 @@ DATE local_now() {
     return d;
 }
 
-class TKalLogImpl final : public Object<Dispatch<IKalLog, &kallog_type>, IConnectionPointContainer, ISupportErrorInfo> {
+class TKalLogImpl final : public AutomationObject<IKalLog, &kallog_type, IID_IKalLog> {
 public:
-    explicit TKalLogImpl(IUnknown *outer) : Object(outer), log_(this) {
+    explicit TKalLogImpl(IUnknown *outer) : AutomationObject(outer, DIID_IKalLogEvents), log_(this) {
         log_.OnOpen.Set(this, &TKalLogImpl::HandleOpen);
         log_.OnClose.Set(this, &TKalLogImpl::HandleClose);
         log_.OnStart.Set(this, &TKalLogImpl::HandleStart);
@@ -193,29 +193,7 @@ public:
     }
 
     // ---- connection points and error info
-    HRESULT EnumConnectionPoints(IEnumConnectionPoints **ppEnum) override {
-        if (const HRESULT hr = owner().check(); FAILED(hr)) return hr;
-        return enum_connection_points({&events_}, ppEnum);
-    }
-    HRESULT FindConnectionPoint(REFIID riid, IConnectionPoint **ppCP) override {
-        if (const HRESULT hr = owner().check(); FAILED(hr)) return hr;
-        return find_connection_point({&events_}, riid, ppCP);
-    }
-    HRESULT InterfaceSupportsErrorInfo(REFIID riid) override { return riid == IID_IKalLog ? S_OK : S_FALSE; }
 
-protected:
-    HRESULT query(REFIID riid, void **ppv) override {
-        if (riid == IID_IDispatch || riid == IID_IKalLog)
-            *ppv = static_cast<IKalLog *>(this);
-        else if (riid == IID_IConnectionPointContainer)
-            *ppv = static_cast<IConnectionPointContainer *>(this);
-        else if (riid == IID_ISupportErrorInfo)
-            *ppv = static_cast<ISupportErrorInfo *>(this);
-        else
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
 
 private:
     template <typename T>
@@ -312,7 +290,6 @@ private:
     }
     void HandleError(zxapi::TSdkErrorEventArgs &a) { events_.fire(kOnError, {variant_i4(a.Code)}); }
 
-    ConnectionPoint events_{controlling(), this, DIID_IKalLogEvents, owner()};
     std::string downloaded_;  // the last CSV download
     const char *text_ = nullptr;
     int text_length_ = 0;

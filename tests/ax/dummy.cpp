@@ -11,9 +11,9 @@ namespace {
 
 std::atomic<long> g_live{0};
 
-class Dummy final : public Object<Dispatch<IDummy, &dummy_type>, IConnectionPointContainer, ISupportErrorInfo> {
+class Dummy final : public AutomationObject<IDummy, &dummy_type, IID_IDummy> {
 public:
-    explicit Dummy(IUnknown *outer) : Object(outer) { ++g_live; }
+    explicit Dummy(IUnknown *outer) : AutomationObject(outer, DIID_IDummyEvents) { ++g_live; }
     ~Dummy() override { --g_live; }
 
     HRESULT Add(int32_t A, int32_t B, int32_t *RetVal) override {
@@ -91,37 +91,14 @@ public:
         return S_OK;
     }
 
-    HRESULT EnumConnectionPoints(IEnumConnectionPoints **ppEnum) override {
-        if (const HRESULT hr = owner().check(); FAILED(hr)) return hr;
-        return enum_connection_points({&events_}, ppEnum);
-    }
-    HRESULT FindConnectionPoint(REFIID riid, IConnectionPoint **ppCP) override {
-        if (const HRESULT hr = owner().check(); FAILED(hr)) return hr;
-        return find_connection_point({&events_}, riid, ppCP);
-    }
-    HRESULT InterfaceSupportsErrorInfo(REFIID riid) override { return riid == IID_IDummy ? S_OK : S_FALSE; }
     HRESULT fire_two(int32_t A, int32_t B) { return events_.fire(1, {variant_i4(A), variant_i4(B)}); }
 
-protected:
-    HRESULT query(REFIID riid, void **ppv) override {
-        if (riid == IID_IDispatch || riid == IID_IDummy)
-            *ppv = static_cast<IDummy *>(this);
-        else if (riid == IID_IConnectionPointContainer)
-            *ppv = static_cast<IConnectionPointContainer *>(this);
-        else if (riid == IID_ISupportErrorInfo)
-            *ppv = static_cast<ISupportErrorInfo *>(this);
-        else
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
 
 private:
     static std::u16string_view Bstr_view(BSTR b) { return {b ? b : u"", zxax_SysStringLen(b)}; }
 
     std::u16string name_ = u"dummy";
     int32_t count_ = 0;
-    ConnectionPoint events_{controlling(), this, DIID_IDummyEvents, owner()};
 };
 
 }  // namespace
