@@ -1,0 +1,192 @@
+"""asyncio: futures resolved by an object's events, and two small faces over
+the automation objects, Unit (IoXml) and Log (KalLog), whose requests are
+awaited. Everything runs on the loop's thread; the events arrive through
+attach()."""
+import asyncio
+
+from ._events import DispatchWithEvents, attach
+
+
+class UnitError(Exception):
+    """A unit's request failed. `code`: the operation that failed (the OnError
+    argument, an IoXmlErrorT or KalLogErrorT, or None when the request could
+    not start); `sdk_code`, `sys_code`, `text`: the object's GetLastError."""
+
+    def __init__(self, where, code, sdk_code, sys_code, sdk_text, sys_text):
+        self.code, self.sdk_code, self.sys_code = code, sdk_code, sys_code
+        self.text = sdk_text + (" [%s]" % sys_text if sys_text else "")
+        super().__init__("%s: error %d: %s" % (where, sdk_code, self.text))
+
+
+class AsyncEvents:
+    """A handler base for DispatchWithEvents whose `expect(*names)` gives a
+    future that the first of the named events resolves with (name, args):
+
+        io = kalax.DispatchWithEvents("KalAx.IoXml", kalax.AsyncEvents)
+        done = io.expect("OnValuesXml", "OnError")
+        io.GetValuesXml()
+        name, args = await asyncio.wait_for(done, 10)
+
+    Subclasses may define On... methods as well; they run first."""
+
+    def __init__(self):
+        self._waiting = []
+
+    def expect(self, *names):
+        attach()
+        future = asyncio.get_running_loop().create_future()
+        self._waiting.append((names, future))
+        return future
+
+    def _kalax_event(self, name, args):
+        keep = []
+        for names, future in self._waiting:
+            if future.done():
+                continue
+            if name in names:
+                future.set_result((name, tuple(args)))
+            else:
+                keep.append((names, future))
+        self._waiting = keep
+
+
+class Item:
+    """One input, sensor or output: `name` (the unit's, UTF-8 decoded),
+    `device`, `ip`, `mac`, the record `sensor` (an XmlSensorT) and the
+    library's display texts `value_text` and `units_text`."""
+
+    __slots__ = ("name", "device", "ip", "mac", "sensor", "value_text", "units_text")
+
+    def __init__(self, **fields):
+        for k, v in fields.items():
+            setattr(self, k, v)
+
+    def __repr__(self):
+        return "Item(%r, %s %s)" % (self.name, self.value_text, self.units_text)
+
+
+class _Face:
+    progid = ""
+    done = ()
+
+    def __init__(self, host, port=80, user="", password=""):
+        attach()
+        self.host, self.port = host, port
+        self.obj = DispatchWithEvents(self.progid, AsyncEvents)
+        if self.obj.SetHostIP(host) != 0:
+            raise self._error(None)
+        self.obj.Port = port
+        self.obj.Username = user
+        self.obj.Password = password
+
+    def __getattr__(self, name):
+        return getattr(self.__dict__["obj"] if "obj" in self.__dict__ else None, name)
+
+    def _error(self, code):
+        sdk, sys_code, sdk_text, sys_text = self.obj.GetLastError(0)
+        return UnitError("%s:%d" % (self.host, self.port), code, sdk, sys_code, sdk_text, sys_text)
+
+    async def _request(self, method, timeout):
+        if self.obj.GetStatus() == 0 and self.obj.Open() != 0:
+            raise self._error(None)
+        done = self.obj.expect(*self.done, "OnError")
+        if getattr(self.obj, method)() != 0:
+            done.cancel()
+            raise self._error(None)
+        try:
+            name, args = await asyncio.wait_for(done, timeout)
+        except asyncio.TimeoutError:
+            # Closing ends the request, so nothing of it arrives later.
+            self.obj.Close()
+            raise TimeoutError("%s:%d did not answer within %g s" % (self.host, self.port, timeout)) from None
+        if name == "OnError":
+            raise self._error(args[0])
+        return args
+
+    def close(self):
+        """Closes the unit's module and releases the object."""
+        obj = self.__dict__.get("obj")
+        if obj is not None and obj._oleobj_:
+            obj.Close()
+            obj.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc):
+        self.close()
+
+
+class Unit(_Face):
+    """A monitoring unit on the running asyncio loop (an IoXml underneath, in
+    `obj`; its members are reachable on the Unit too):
+
+        async with kalax.Unit("10.0.0.9") as unit:
+            for item in await unit.values():
+                print(item.name, item.value_text, item.units_text)
+
+    values() and setup() open the unit when needed, request the document and
+    return its items once OnValuesXml / OnSetupXml arrives. They raise
+    UnitError when the request fails (OnError: refused, 401, cut off ...) and
+    TimeoutError when nothing arrives within `timeout` seconds; the unit is
+    closed then, so a later call starts afresh."""
+
+    progid = "KalAx.IoXml"
+
+    async def values(self, timeout=30.0):
+        self.done = ("OnValuesXml",)
+        return self._items((await self._request("GetValuesXml", timeout))[-1], 0)
+
+    async def setup(self, timeout=30.0):
+        self.done = ("OnSetupXml",)
+        return self._items((await self._request("GetSetupXml", timeout))[-1], 1)
+
+    def _items(self, count, setup):
+        items = []
+        for i in range(count):
+            rc, name, device, ip, mac, sensor = self.obj.GetSensor(i, setup)
+            if rc != 0:
+                break
+            items.append(Item(name=name, device=device, ip=ip, mac=mac, sensor=sensor,
+                              value_text=self.obj.XmlSensorEnumToStr(sensor, 2),
+                              units_text=self.obj.XmlSensorEnumToStr(sensor, 11)))
+        return items
+
+
+class Log(_Face):
+    """A unit's data log on the running asyncio loop (a KalLog underneath, in
+    `obj`): download() awaits OnDownload and returns its size in bytes; then
+    lines() gives the CSV lines, and append_to(path) appends the lines the
+    file does not hold yet (WriteToFile) and returns how many bytes it added.
+    Failures and silence raise as Unit's do."""
+
+    progid = "KalAx.KalLog"
+    done = ("OnDownload",)
+
+    def __init__(self, host, port=80, user="", password="", csv=True):
+        super().__init__(host, port, user, password)
+        self.obj.Csv = 1 if csv else 0
+
+    async def download(self, timeout=60.0):
+        self.size = (await self._request("GetLogFile", timeout))[-1]
+        return self.size
+
+    def lines(self):
+        self.obj.ResetLn()
+        while True:
+            line = self.obj.ReadLnStr()
+            if not line:
+                return
+            yield line
+
+    def append_to(self, path):
+        rc, seek = self.obj.WriteToFile(str(path))
+        if rc < 0:
+            raise self._error(4)  # KALLOG_ERROR_WRITE_TO_FILE
+        return self.size - seek
