@@ -1,0 +1,159 @@
+"""Events on an asyncio loop: units awaited together, failures raised as
+documented while the loop keeps running, objects released with events queued,
+handler exceptions reported and kept out of the library."""
+import asyncio
+import datetime
+import time
+
+import pytest
+
+import kalax
+from kalax import _variant
+
+BOUND = 20  # no test's loop runs longer than this
+
+
+def run(coroutine):
+    return asyncio.run(asyncio.wait_for(coroutine, BOUND))
+
+
+async def ticking(during):
+    """Runs `during` while a ticker counts loop turns: a loop that hangs
+    inside a call counts none."""
+    ticks = 0
+    stop = False
+
+    async def tick():
+        nonlocal ticks
+        while not stop:
+            ticks += 1
+            await asyncio.sleep(0.01)
+    ticker = asyncio.ensure_future(tick())
+    try:
+        return await during, ticks
+    finally:
+        stop = True
+        await ticker
+
+
+def test_two_units_at_once(unitsim):
+    ports = unitsim(), unitsim("--delay-ms", "300", "--sensors", "1")
+
+    async def main():
+        async with kalax.Unit("127.0.0.1", ports[0]) as a, kalax.Unit("localhost", ports[1]) as b:
+            started = time.monotonic()
+            (va, vb), ticks = await ticking(asyncio.gather(a.values(), b.values()))
+            return va, vb, ticks, time.monotonic() - started
+    va, vb, ticks, took = run(main())
+    assert [i.name for i in va][:1] == ["Tür Serverraum"] and len(va) == 9 and len(vb) == 4 + 1 + 2
+    assert va[4].units_text == "°C" and va[4].value_text == "%.1f" % va[4].sensor.Value
+    assert ticks > 5  # the loop ran while both waited
+
+
+def test_a_refusing_unit_raises_unit_error(closed_port):
+    async def main():
+        with kalax.Unit("127.0.0.1", closed_port) as unit:
+            with pytest.raises(kalax.UnitError) as failed:
+                await ticking(unit.values())
+            return failed.value
+    error = run(main())
+    assert error.code == 2 and error.sdk_code != 0 and error.text  # IOXML_ERROR_GET_VALUES_XML
+
+
+def test_a_401_raises_unit_error_for_the_log(unitsim):
+    port = unitsim("--user", "admin", "--password", "secret")
+
+    async def main():
+        with kalax.Log("127.0.0.1", port, "admin", "wrong") as log:
+            with pytest.raises(kalax.UnitError) as failed:
+                await log.download()
+            with kalax.Log("127.0.0.1", port, "admin", "secret") as right:
+                size = await right.download()
+                first = next(right.lines())
+            return failed.value, size, first
+    error, size, first = run(main())
+    assert (error.code, error.sdk_code) == (2, 48) and "Unauthorized" in str(error)
+    assert size > 0 and first.count(";") > 3
+
+
+def test_a_silent_unit_times_out_and_the_loop_goes_on(unitsim):
+    port = unitsim("--silent-after", "10")
+
+    async def main():
+        with kalax.Unit("127.0.0.1", port) as unit:
+            started = time.monotonic()
+            with pytest.raises(TimeoutError):
+                await ticking(unit.values(timeout=0.5))
+            waited = time.monotonic() - started
+            assert unit.GetStatus() == 0  # closed: nothing of the request is left running
+            return waited
+    assert 0.4 < run(main()) < 5
+
+
+def test_an_object_released_with_events_queued_hears_nothing(unitsim):
+    port = unitsim()
+    heard = []
+
+    class Handler:
+        def OnValuesXml(self, count):
+            heard.append(count)
+
+    io = kalax.DispatchWithEvents("KalAx.IoXml", Handler)
+    io.Port = port
+    io.Open()
+    io.GetValuesXml()
+    time.sleep(0.5)  # the answer is queued by now, undelivered
+    io.close()
+    del io
+    other = kalax.DispatchWithEvents("KalAx.IoXml", Handler)  # the thread's queue lives on
+    assert kalax.pump(0.3) == 0 and heard == []
+    other.close()
+
+
+def test_a_handler_exception_is_raised_by_pump_and_reported_on_the_loop(unitsim):
+    port = unitsim()
+
+    class Failing:
+        def OnStatus(self, event, status):
+            if event == 3:  # the connect, from the worker thread
+                raise ValueError("from the handler")
+
+    io = kalax.DispatchWithEvents("KalAx.IoXml", Failing)
+    io.Port = port
+    io.Open()
+    io.GetValuesXml()
+    with pytest.raises(ValueError, match="from the handler"):
+        kalax.pump_until(lambda: False, 5)
+    io.close()
+
+    reported = []
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        loop.set_exception_handler(lambda loop, context: reported.append(context["exception"]))
+        obj = kalax.DispatchWithEvents("KalAx.IoXml", type("Both", (Failing, kalax.AsyncEvents), {}))
+        obj.Port = port
+        obj.Open()
+        done = obj.expect("OnValuesXml", "OnError")
+        obj.GetValuesXml()
+        result = await asyncio.wait_for(done, 10)
+        obj.close()
+        return result
+    assert run(main())[0] == "OnValuesXml"  # the events after the failing one still came
+    assert [str(e) for e in reported] == ["from the handler"]
+
+
+def test_dates_and_arrays_convert_both_ways():
+    when = datetime.datetime(2008, 3, 15, 14, 5, 9)
+    assert _variant.datetime_to_date(when) == pytest.approx(39522.5869, abs=1e-4)
+    assert _variant.date_to_datetime(39522.5869097222) == when
+    for value in (datetime.datetime(1899, 12, 29, 6, 0), datetime.datetime(1800, 1, 1, 12, 0)):
+        assert _variant.date_to_datetime(_variant.datetime_to_date(value)) == value
+    assert _variant.datetime_to_date(datetime.datetime(1899, 12, 29, 6, 0)) == -1.25
+    args = _variant.Arguments()
+    for value in (b"\x00\xffab", (1, "zwei", 3.5, None, True, when), "Grüße ☃", 2 ** 40):
+        v = kalax._native.VARIANT()
+        args.fill(v, value)
+        back = _variant.to_python(v)
+        args.clear(v)
+        assert back == value
