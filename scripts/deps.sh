@@ -16,6 +16,7 @@
 #                                and a real Prometheus server scrapes it end to end
 #   python3 python3-prometheus-client   the monitoring tests: Prometheus's own text parser
 #   wine64-tools                 widl, which compiles the generated IDL into a type library
+#   python3-pytest               the tests of the Python package kalax (python/tests)
 # and clang's sanitizer runtimes where they are a package of their own
 # (Debian 12: libclang-rt-14-dev), for the clang build under sanitizers.
 set -euo pipefail
@@ -27,7 +28,8 @@ install() {
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "$@"
 }
 packages=(cmake ninja-build g++ clang libxml2-dev libgtest-dev libbenchmark-dev libcurl4-openssl-dev pkg-config valgrind help2man locales
-          prometheus-cpp-dev prometheus python3 python3-prometheus-client wine64-tools)
+          prometheus-cpp-dev prometheus python3 python3-prometheus-client wine64-tools
+          python3-pytest)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

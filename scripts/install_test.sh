@@ -47,6 +47,17 @@ if [ "$mode" = install ]; then
   "$prefix/bin/kalax" --version | grep -x "kalax [0-9.]*" >/dev/null || { echo "kalax --version"; exit 1; }
   "$prefix/bin/kalax-unitsim" --help | grep -- "--close-after" >/dev/null || { echo "kalax-unitsim has no fault options"; exit 1; }
   apps=("$work/app/by-pkg-config" "$work/app/build/by-find-package")
+  # The Python package: importable from the prefix's Python path alone, using
+  # the installed library, and registering it. (Not under a sanitizer: the
+  # interpreter would need its runtime preloaded.)
+  if [ -z "$sanitize" ] && [ -x /usr/bin/python3 ]; then
+    pydir=$(dirname "$(dirname "$(find "$prefix" -path '*/kalax/__init__.py' | head -n 1)")")
+    [ -d "$pydir" ] || { echo "not installed: the Python package kalax"; exit 1; }
+    used=$(cd / && PYTHONPATH=$pydir /usr/bin/python3 -c "import kalax; print(kalax.library_path)")
+    case "$used" in "$prefix"/*) ;; *) echo "the installed package uses $used"; exit 1 ;; esac
+    (cd / && PYTHONPATH=$pydir /usr/bin/python3 -m kalax register -q --registry "$work/registry.reg")
+    grep -q "InprocServer32" "$work/registry.reg" || { echo "python3 -m kalax register wrote nothing"; exit 1; }
+  fi
 
   # 1. pkg-config, looking only at the installed tree.
   pcdir=$(dirname "$(find "$prefix" -name kalax.pc | head -n 1)")
