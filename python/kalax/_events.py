@@ -12,6 +12,7 @@ from . import _variant as va
 from ._dispatch import CDispatch, create, ensure_apartment
 
 _local = threading.local()
+_orphans = []  # sinks still connected to objects that no wrapper holds
 
 
 def _pending():
@@ -139,6 +140,10 @@ class EventsObject(CDispatch):
             object.__setattr__(self, "_point", None)
             n.method(point, 6, n.HRESULT, c_uint32)(point, self._cookie)
             n.release(point)
+        elif point:
+            # Collected on another thread: the object stays connected, so its
+            # sink's callbacks must outlive this wrapper.
+            _orphans.append(self.__dict__.get("_sink"))
         CDispatch.close(self)
 
 

@@ -36,8 +36,10 @@ class SimulatedUnit:
         path = _unitsim_path()
         if path is None:
             pytest.fail("kalax-unitsim not found: set KALAX_UNITSIM or build it")
+        # A sanitized unit carries its runtime linked in: not the interpreter's preloaded one.
+        env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
         self.process = subprocess.Popen([path, "--port", "0"] + list(args), stdout=subprocess.PIPE,
-                                        stderr=subprocess.STDOUT, text=True)
+                                        stderr=subprocess.STDOUT, text=True, env=env)
         self.port = None
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:
