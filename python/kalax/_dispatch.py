@@ -37,6 +37,12 @@ def create(name):
     hr = n.CoCreateInstance(byref(clsid), None, n.CLSCTX_INPROC_SERVER, byref(n.IID_IDispatch), byref(out))
     if hr < 0:
         raise ti.ComError(hr, ti.error_info_text() or "cannot create %s" % (name,))
+    other = n.other_kalax_of(ctypes.cast(out, POINTER(c_void_p))[0])
+    if other:
+        # Its events would go to that copy's queues, which nothing here delivers.
+        n.release(out.value)
+        raise ti.ComError(n.CO_E_DLLNOTFOUND, "%s is registered to %s, not to the library this package uses (%s): "
+                          "run python3 -m kalax register" % (name, other, n.LIBRARY_PATH))
     return out.value
 
 

@@ -20,6 +20,7 @@ E_NOINTERFACE = _signed(0x80004002)
 E_POINTER = _signed(0x80004003)
 E_FAIL = _signed(0x80004005)
 E_INVALIDARG = _signed(0x80070057)
+CO_E_DLLNOTFOUND = _signed(0x800401F8)
 DISP_E_MEMBERNOTFOUND = _signed(0x80020003)
 DISP_E_UNKNOWNNAME = _signed(0x80020006)
 DISP_E_EXCEPTION = _signed(0x80020009)
@@ -226,3 +227,35 @@ def query_interface(ptr, iid):
     out = c_void_p()
     hr = method(ptr, 0, HRESULT, POINTER(GUID), POINTER(c_void_p))(ptr, ctypes.byref(iid), ctypes.byref(out))
     return hr, out.value
+
+
+class _DlInfo(Structure):
+    _fields_ = [("dli_fname", ctypes.c_char_p), ("dli_fbase", c_void_p), ("dli_sname", ctypes.c_char_p),
+                ("dli_saddr", c_void_p)]
+
+
+_libc = ctypes.CDLL(None)
+_libc.dladdr.argtypes = [c_void_p, POINTER(_DlInfo)]
+
+
+def _module_of(address):
+    info = _DlInfo()
+    if not _libc.dladdr(address, ctypes.byref(info)):
+        return None, None
+    return info.dli_fbase, os.fsdecode(info.dli_fname or b"")
+
+
+_own_base = _module_of(ctypes.cast(lib.zx_events_fd, c_void_p))[0]
+
+
+def other_kalax_of(address):
+    """The file of another copy of libkalax.so that `address` lies in, or None
+    (it lies in ours, or in a server library that is no libkalax.so)."""
+    base, path = _module_of(address)
+    if base is None or base == _own_base:
+        return None
+    try:
+        other = ctypes.CDLL(path)  # loaded already: only its name is looked up
+    except OSError:
+        return None
+    return path if hasattr(other, "zx_events_fd") else None

@@ -263,3 +263,14 @@ def test_python_m_kalax_register_writes_the_registry(tmp_path):
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 0 and done.stdout == ""
     assert "KalAx.IoXml" not in target.read_text(encoding="cp1252")
+
+
+def test_a_class_registered_to_another_copy_of_the_library_is_refused(tmp_path, registry):
+    copy = tmp_path / "copy" / "libkalax.so.0"
+    copy.parent.mkdir()
+    copy.write_bytes(open(kalax.library_path, "rb").read())
+    text = registry.read_text(encoding="cp1252")
+    registry.write_text(text.replace(kalax.library_path.replace("\\", "\\\\"), str(copy)), encoding="cp1252")
+    with pytest.raises(kalax.ComError) as refused:
+        kalax.Dispatch("KalAx.IoXml")
+    assert str(copy) in refused.value.description and "python3 -m kalax register" in refused.value.description
