@@ -163,7 +163,8 @@ class Log(_Face):
     """A unit's data log on the running asyncio loop (a KalLog underneath, in
     `obj`): download() awaits OnDownload and returns its size in bytes; then
     lines() gives the CSV lines, and append_to(path) appends the lines the
-    file does not hold yet (WriteToFile) and returns how many bytes it added.
+    file does not hold yet (WriteToFile) and returns how many bytes of the
+    download they were (None after a binary download, converted first).
     Failures and silence raise as Unit's do."""
 
     progid = "KalAx.KalLog"
@@ -189,4 +190,4 @@ class Log(_Face):
         rc, seek = self.obj.WriteToFile(str(path))
         if rc < 0:
             raise self._error(4)  # KALLOG_ERROR_WRITE_TO_FILE
-        return self.size - seek
+        return self.size - seek if self.obj.Csv else None

@@ -62,7 +62,12 @@ class CDispatch:
     call raises ComError. The object is released with close() or when
     collected, on the thread that made it."""
 
-    def __init__(self, ptr, owned=True):
+    def __init__(self, ptr=None, owned=True):
+        if ptr is None:
+            # A handler's __init__ calling super().__init__() reaches here made already.
+            if "_oleobj_" in self.__dict__:
+                return
+            raise TypeError("CDispatch needs an interface pointer; kalax.Dispatch() makes objects")
         if not owned:
             n.add_ref(ptr)
         object.__setattr__(self, "_oleobj_", ptr)

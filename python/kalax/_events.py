@@ -50,18 +50,17 @@ class Sink:
         self.object = (c_void_p * 1)(ctypes.cast(self.vtable, c_void_p))
         self.ptr = ctypes.addressof(self.object)
 
+    # Each callback checks its pointers: an exception must not cross into the library.
     def _qi(self, this, iid, out):
-        try:
-            g = iid.contents
-            if g == n.IID_IUnknown or g == n.IID_IDispatch or g == self.events.guid:
-                out[0] = this
-                self.refs += 1
-                return n.S_OK
-            out[0] = None
-            return n.E_NOINTERFACE
-        except BaseException as exc:
-            _handler_failed(exc)
-            return n.E_FAIL
+        if not iid or not out:
+            return n.E_POINTER
+        g = iid.contents
+        if g == n.IID_IUnknown or g == n.IID_IDispatch or g == self.events.guid:
+            out[0] = this
+            self.refs += 1
+            return n.S_OK
+        out[0] = None
+        return n.E_NOINTERFACE
 
     def _add_ref(self, this):
         self.refs += 1
@@ -72,8 +71,9 @@ class Sink:
         return max(self.refs, 0)
 
     def _type_info_count(self, this, out):
-        if out:
-            out[0] = 0
+        if not out:
+            return n.E_POINTER
+        out[0] = 0
         return n.S_OK
 
     def _type_info(self, this, index, lcid, out):
@@ -91,6 +91,8 @@ class Sink:
             hook = getattr(self.handler, "_kalax_event", None)
             if method is None and hook is None:
                 return n.S_OK
+            if not params:
+                return n.E_POINTER
             p = params.contents
             # rgvarg holds the last declared argument first.
             args = [va.to_python(p.rgvarg[k]) for k in range(p.cArgs - 1, -1, -1)]

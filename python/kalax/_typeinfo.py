@@ -353,24 +353,21 @@ class PythonRecordInfo:
         H = n.HRESULT
 
         def qi(this, iid, out):
-            try:
-                g = iid.contents
-                if g == n.IID_IUnknown or g == n.IID_IRecordInfo:
-                    out[0] = this
-                    return n.S_OK
-                out[0] = None
-                return n.E_NOINTERFACE
-            except BaseException:  # never through the callback
-                return n.E_FAIL
+            if not iid or not out:
+                return n.E_POINTER
+            g = iid.contents
+            out[0] = this if g == n.IID_IUnknown or g == n.IID_IRecordInfo else None
+            return n.S_OK if out[0] else n.E_NOINTERFACE
 
         def get_guid(this, out):
-            try:
-                ctypes.memmove(out, ctypes.addressof(t.guid), 16)
-                return n.S_OK
-            except BaseException:
-                return n.E_FAIL
+            if not out:
+                return n.E_POINTER
+            ctypes.memmove(out, ctypes.addressof(t.guid), 16)
+            return n.S_OK
 
         def get_size(this, out):
+            if not out:
+                return n.E_POINTER
             out[0] = t.size
             return n.S_OK
 

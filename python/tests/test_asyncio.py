@@ -157,3 +157,31 @@ def test_dates_and_arrays_convert_both_ways():
         back = _variant.to_python(v)
         args.clear(v)
         assert back == value
+
+
+def test_a_handler_may_release_its_own_object_while_events_wait(unitsim):
+    port = unitsim()
+    heard = []
+
+    class Closing(kalax.AsyncEvents):
+        def __init__(self):
+            super().__init__()  # reaches the object's own __init__ too, harmlessly
+
+        def OnStatus(self, event, status):
+            heard.append(event)
+            if event == 3:  # connected: the values are on their way
+                self.close()
+
+        def OnValuesXml(self, count):
+            heard.append("values")
+
+    io = kalax.DispatchWithEvents("KalAx.IoXml", Closing)
+    io.Port = port
+    io.Open()
+    io.GetValuesXml()
+    kalax.pump_until(lambda: 3 in heard, 10)
+    time.sleep(0.3)
+    kalax.pump(0.2)
+    assert heard == [0, 2, 3]
+    with pytest.raises(kalax.ComError):
+        io.GetStatus()
