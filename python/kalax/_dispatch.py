@@ -145,6 +145,21 @@ class CDispatch:
         key = name.lower()
         return key in self._iface.gets or key in self._iface.methods
 
+    def _dispid(self, name):
+        """The member's DISPID as the object's GetIDsOfNames gives it (once per
+        interface); the type library gives only the parameters' directions."""
+        dispids = self._iface.dispids
+        if name not in dispids:
+            text = n.wide(name)
+            names = (c_void_p * 1)(ctypes.addressof(text))
+            out = c_int32()
+            get_ids = n.method(self._oleobj_, 5, n.HRESULT, POINTER(n.GUID), POINTER(c_void_p), c_uint32, c_uint32,
+                               POINTER(c_int32))
+            ti.check(get_ids(self._oleobj_, byref(n.IID_NULL), names, 1, n.LOCALE_SYSTEM_DEFAULT, byref(out)),
+                     "%s has no member %r" % (self._iface.name, name))
+            dispids[name] = out.value
+        return dispids[name]
+
     def _call(self, member, flags, args):
         ptr = self._oleobj_
         if not ptr:
@@ -156,7 +171,7 @@ class CDispatch:
                 member.name, len(ins), "" if len(ins) == 1 else "s", ", ".join(p.name for p in ins), len(args)))
         made = va.Arguments()
         rgvarg = (n.VARIANT * max(1, len(declared)))()
-        outs = []  # (index in declared order, the VARIANT it is written to)
+        outs = []  # the VARIANTs the [out] parameters are written to, in declared order
         out_values = (n.VARIANT * max(1, len(declared)))()
         values = iter(args)
         try:
@@ -177,7 +192,7 @@ class CDispatch:
             result = n.VARIANT()
             excep = n.EXCEPINFO()
             arg_err = c_uint32(0xFFFFFFFF)
-            hr = self._invoke(ptr, member.dispid, byref(n.IID_NULL), n.LOCALE_SYSTEM_DEFAULT, flags, byref(params),
+            hr = self._invoke(ptr, self._dispid(member.name), byref(n.IID_NULL), n.LOCALE_SYSTEM_DEFAULT, flags, byref(params),
                               byref(result), byref(excep), byref(arg_err))
             if hr < 0:
                 description = ""

@@ -245,6 +245,7 @@ class Interface:
         self.guid = a["guid"]
         self.name = info.name()
         self.methods, self.gets, self.puts, self.by_dispid = {}, {}, {}, {}
+        self.dispids = {}  # by member name, as objects of this interface give them
         for m in info.members():
             key = m.name.lower()
             table = {n.INVOKE_PROPERTYGET: self.gets, n.INVOKE_PROPERTYPUT: self.puts}.get(m.kind, self.methods)
