@@ -67,7 +67,6 @@ class Item:
 
 class _Face:
     progid = ""
-    done = ()
 
     def __init__(self, host, port=80, user="", password=""):
         attach()
@@ -80,16 +79,20 @@ class _Face:
         self.obj.Password = password
 
     def __getattr__(self, name):
-        return getattr(self.__dict__["obj"] if "obj" in self.__dict__ else None, name)
+        obj = self.__dict__.get("obj")
+        if obj is None:
+            raise AttributeError(name)
+        return getattr(obj, name)
 
     def _error(self, code):
         sdk, sys_code, sdk_text, sys_text = self.obj.GetLastError(0)
         return UnitError("%s:%d" % (self.host, self.port), code, sdk, sys_code, sdk_text, sys_text)
 
-    async def _request(self, method, timeout):
+    async def _request(self, method, done, timeout):
+        """Starts `method` and waits for the event `done` or OnError."""
         if self.obj.GetStatus() == 0 and self.obj.Open() != 0:
             raise self._error(None)
-        done = self.obj.expect(*self.done, "OnError")
+        done = self.obj.expect(done, "OnError")
         if getattr(self.obj, method)() != 0:
             done.cancel()
             raise self._error(None)
@@ -140,12 +143,10 @@ class Unit(_Face):
     progid = "KalAx.IoXml"
 
     async def values(self, timeout=30.0):
-        self.done = ("OnValuesXml",)
-        return self._items((await self._request("GetValuesXml", timeout))[-1], 0)
+        return self._items((await self._request("GetValuesXml", "OnValuesXml", timeout))[-1], 0)
 
     async def setup(self, timeout=30.0):
-        self.done = ("OnSetupXml",)
-        return self._items((await self._request("GetSetupXml", timeout))[-1], 1)
+        return self._items((await self._request("GetSetupXml", "OnSetupXml", timeout))[-1], 1)
 
     def _items(self, count, setup):
         items = []
@@ -168,14 +169,13 @@ class Log(_Face):
     Failures and silence raise as Unit's do."""
 
     progid = "KalAx.KalLog"
-    done = ("OnDownload",)
 
     def __init__(self, host, port=80, user="", password="", csv=True):
         super().__init__(host, port, user, password)
         self.obj.Csv = 1 if csv else 0
 
     async def download(self, timeout=60.0):
-        self.size = (await self._request("GetLogFile", timeout))[-1]
+        self.size = (await self._request("GetLogFile", "OnDownload", timeout))[-1]
         return self.size
 
     def lines(self):

@@ -41,11 +41,12 @@ def test_two_units_at_once(unitsim):
 
     async def main():
         async with kalax.Unit("127.0.0.1", ports[0]) as a, kalax.Unit("localhost", ports[1]) as b:
-            started = time.monotonic()
             (va, vb), ticks = await ticking(asyncio.gather(a.values(), b.values()))
-            return va, vb, ticks, time.monotonic() - started
-    va, vb, ticks, took = run(main())
+            setup = await b.setup()
+            return va, vb, ticks, setup
+    va, vb, ticks, setup = run(main())
     assert [i.name for i in va][:1] == ["Tür Serverraum"] and len(va) == 9 and len(vb) == 4 + 1 + 2
+    assert [i.name for i in setup] == [i.name for i in vb]
     assert va[4].units_text == "°C" and va[4].value_text == "%.1f" % va[4].sensor.Value
     assert ticks > 5  # the loop ran while both waited
 
