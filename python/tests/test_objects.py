@@ -142,10 +142,11 @@ def test_a_non_ascii_sensor_name_goes_to_the_unit_and_back(unitsim):
 
 
 def test_an_unreachable_unit_ends_in_on_error_with_the_texts(closed_port):
-    io = kalax.DispatchWithEvents("KalAx.IoXml", Recorder)
+    io = kalax.Dispatch("KalAx.IoXml")
+    handler = kalax.WithEvents(io, Recorder)  # a handler of its own beside the object
     io.Port = closed_port
     assert io.Open() == 0 and io.GetValuesXml() == 0
-    assert io.wait_for("OnError") == ("OnError", 2)  # IOXML_ERROR_GET_VALUES_XML
+    assert handler.wait_for("OnError") == ("OnError", 2)  # IOXML_ERROR_GET_VALUES_XML
     code, sys_code, sdk_text, sys_text = io.GetLastError(0)
     assert code != 0 and sdk_text and isinstance(sys_text, str)
     io.close()
