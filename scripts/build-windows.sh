@@ -48,7 +48,11 @@ if [ ! -f "$xml_prefix/lib/libxml2.a" ]; then
   src=$build/libxml2/src
   rm -rf "$src" "$build/libxml2/obj"
   mkdir -p "$src" "$build/libxml2/obj"
-  (cd "$src" && apt-get source -qq libxml2 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
+  started=$SECONDS
+  echo "libxml2: apt-get source libxml2, cross-built into $xml_prefix"
+  # Quiet unless it fails (as root apt warns that it cannot drop privileges).
+  (cd "$src" && apt-get source -qq libxml2 >"$build/libxml2/source.log" 2>&1) ||
+    { cat "$build/libxml2/source.log"; exit 1; }
   xml_src=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'libxml2-*' | head -n1)
   [ -n "$xml_src" ] || { echo "apt-get source libxml2 gave no source tree"; exit 1; }
   # Debian's patches touch Makefile.am (tests only) and Debian regenerates with
@@ -67,6 +71,7 @@ if [ ! -f "$xml_prefix/lib/libxml2.a" ]; then
     make -s install-libLTLIBRARIES install-pkgconfigDATA >/dev/null &&
     make -s -C include install >/dev/null)
   [ -f "$xml_prefix/lib/libxml2.a" ] || { echo "libxml2 cross-build failed"; exit 1; }
+  echo "libxml2: ready in $((SECONDS - started)) s"
 fi
 
 # ---- the library -----------------------------------------------------------------

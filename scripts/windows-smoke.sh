@@ -26,6 +26,22 @@ for f in "$exe" "$build/kalax/kalax_platform_test.exe"; do
 done
 [ -x "$sim" ] || { echo "skipped: $sim is missing (build the native kalax-unitsim)"; exit 77; }
 
+# The DLL exports every C name the platform's public headers declare with
+# ZX_API, and nothing but C names of the library's own families.
+dll=$build/kalax/kalax.dll
+exports=$(x86_64-w64-mingw32-objdump -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+  sed -n 's/^[[:space:]]*\[ *[0-9]*\] //p' | sort)
+declared=$(grep -ohE 'ZX_API[^;(]*[ *][A-Za-z][A-Za-z0-9_]*\(' include/kalax/zx.h include/kalax/zxxml.h \
+  include/kalax/zxpld.h include/kalax/zxevents.h | sed -E 's/.*[ *]([A-Za-z][A-Za-z0-9_]*)\($/\1/' | sort -u)
+missing=$(comm -13 <(echo "$exports") <(echo "$declared"))
+stray=$(echo "$exports" | grep -vE '^(zx|zxxml|zxpld|zxax)_|^Dll(RegisterServer|UnregisterServer|GetClassObject|CanUnloadNow)$' || true)
+if [ -n "$missing$stray" ]; then
+  echo "kalax.dll exports: missing [$missing], not the library's [$stray]"
+  exit 1
+fi
+echo "kalax.dll exports $(echo "$exports" | wc -l) names; imports: $(x86_64-w64-mingw32-objdump -p "$dll" |
+  sed -n 's/^[[:space:]]*DLL Name: //p' | tr '\n' ' ')"
+
 export WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   # Made once; its first-run notes are noise here.
