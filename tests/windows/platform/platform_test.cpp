@@ -2,7 +2,7 @@
 // the semaphore and recursive mutex, clocks, error texts, whole-file reads and
 // appends, and the owner-thread queue delivering a device object's events
 // through a plain GetMessage loop and through zx_events_wait, its window
-// gone with its thread.
+// there while the thread's objects live and gone with its thread.
 //   kalax_platform_test.exe PORT CLOSED_PORT   (a simulated unit on 127.0.0.1:PORT)
 #include <windows.h>
 
@@ -16,6 +16,7 @@
 
 #include "kalax/zxapi_device.h"
 #include "kalax/zxevents.h"
+#include "sdk/runtime/event_signal.h"
 #include "sdk/runtime/files.h"
 #include "sdk/runtime/platform.h"
 
@@ -238,6 +239,24 @@ void events_through_the_message_loop(int port, int closed) {
     CHECK(refused.joined() == "start error:28:10061");
     CHECK(!refused.off_thread);
     CHECK(zx_events_wait(50) == 0);  // nothing more: the wait times out
+    CHECK(queue_windows() == 1);
+}
+
+// The window goes with the thread's last object and comes back with the next.
+void a_window_while_objects_live(int port) {
+    CHECK(queue_windows() == 0);
+    CHECK(platform::EventSignal::windows_open() == 0);
+    {
+        Device dev(port);
+        CHECK(queue_windows() == 1);
+        CHECK(platform::EventSignal::windows_open() == 1);
+        CHECK(dev.d.Open() == 0);
+        CHECK(dev.d.GetValuesXml() == 0);
+        CHECK(message_loop_until(dev.done, 10000));
+    }
+    CHECK(queue_windows() == 0);
+    CHECK(platform::EventSignal::windows_open() == 0);
+    CHECK(zx_events_wait(50) == 0);  // bounded without a window too
 }
 
 struct OtherOwner {
@@ -284,6 +303,7 @@ int main(int argc, char **argv) {
     clocks_and_texts();
     files();
     events_through_the_message_loop(port, closed);
+    a_window_while_objects_live(port);
     a_window_per_owner_thread(port);
     if (failures == 0) std::printf("platform: all checks held\n");
     return failures == 0 ? 0 : 1;
