@@ -57,6 +57,24 @@ int main(int argc, char **argv) {
             if (counts->SenSet > 0)
                 printf("first item: %s = %s %s\n", values->SenSet_Entry_Name[0], values->SenSet_Entry_Value[0],
                        values->SenSet_Entry_Units[0]);
+            /* The document written to a file is the body byte for byte. */
+            char *body = NULL;
+            int length = 0;
+            CHECK(zxxml_get_values_xml(unit, &body, &length) == 0 && length > 0);
+            char path[512];
+            snprintf(path, sizeof path, "%s\\kalax-smoke-values.xml", getenv("TEMP") ? getenv("TEMP") : ".");
+            CHECK(zxxml_get_values_to_file(unit, path) == 0);
+            FILE *f = fopen(path, "rb");
+            CHECK(f != NULL);
+            if (f && body) {
+                char *back = malloc((size_t)length + 16);
+                const size_t got = back ? fread(back, 1, (size_t)length + 16, f) : 0;
+                CHECK(got == (size_t)length && memcmp(back, body, (size_t)length) == 0);
+                printf("values.xml: %d bytes, the file %d\n", length, (int)got);
+                free(back);
+            }
+            if (f) fclose(f);
+            remove(path);
         } else {
             print_error("values", unit);
         }
