@@ -38,13 +38,20 @@ namespace platform = kalax::platform;
 struct Sleeper {
     std::atomic<bool> current{false};
     std::atomic<bool> after_exit{false};
+    std::atomic<bool> unwound{false};
     platform::Thread *handle = nullptr;
     int ms = 0;
     bool end_early = false;
 };
 
+struct SetOnUnwind {
+    std::atomic<bool> &flag;
+    ~SetOnUnwind() { flag = true; }
+};
+
 void sleeper(void *p) {
     auto &s = *static_cast<Sleeper *>(p);
+    SetOnUnwind guard{s.unwound};
     s.current = s.handle->is_current();
     platform::sleep_ms(s.ms);
     if (s.end_early) platform::thread_exit();
@@ -65,7 +72,8 @@ void threads() {
     CHECK(slow.current);
     CHECK(slow.after_exit);
 
-    // thread_exit unwinds to the thread's start: nothing after it runs.
+    // thread_exit unwinds to the thread's start: nothing after it runs, and
+    // the frames' locals are destroyed on the way.
     Sleeper ended;
     platform::Thread e;
     ended.handle = &e;
@@ -73,6 +81,7 @@ void threads() {
     CHECK(e.start(sleeper, &ended));
     CHECK(e.join_for(5000));
     CHECK(!ended.after_exit);
+    CHECK(ended.unwound);
 
     // A detached thread runs on to its end.
     auto *loose = new Sleeper;

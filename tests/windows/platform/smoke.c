@@ -7,6 +7,8 @@
 #include <kalax/zxevents.h>
 #include <kalax/zxxml.h>
 
+#include <windows.h>
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -21,6 +23,18 @@ static int failures = 0;
             ++failures;                                                        \
         }                                                                      \
     } while (0)
+
+/* A callback that closes its own module: the worker ends by unwinding
+ * through this C frame, and the call never comes back. */
+static volatile int self_close_ran = 0, self_close_returned = 0;
+
+static void close_self(int module, void *owner, int index, zxxml_values_struct *values,
+                       zxxml_values_count_struct *counts) {
+    (void)owner, (void)index, (void)values, (void)counts;
+    self_close_ran = 1;
+    zxxml_close_for_callback(module);
+    self_close_returned = 1;
+}
 
 static void print_error(const char *what, int module) {
     zx_error_struct e;
@@ -96,6 +110,27 @@ int main(int argc, char **argv) {
         CHECK(e.sys_code == 10061); /* WSAECONNREFUSED */
         CHECK(e.sys_text[0] != '\0');
         CHECK(zxxml_close(none) == 0);
+    }
+
+    /* A worker ended from inside its own callback. */
+    zxxml_settings_struct closing;
+    memset(&closing, 0, sizeof closing);
+    closing.callbacks.on_values = close_self;
+    const int self = zxxml_open(host, closed, &closing, NULL);
+    CHECK(self > 0);
+    if (self > 0) {
+        static const char tiny[] = "<?xml version=\"1.0\"?><Root></Root>";
+        CHECK(zxxml_wait_finish(self, 0, 5) == 0);
+        CHECK(zxxml_load_values(self, tiny, (int)sizeof tiny - 1) == 0);
+        for (int i = 0; i < 500 && zxxml_type_of(self) >= 0; ++i) Sleep(10);
+        CHECK(self_close_ran && !self_close_returned);
+        CHECK(zxxml_type_of(self) == -1);
+        CHECK(zxxml_get_values(self) == -1);
+        zx_error_struct e;
+        memset(&e, 0, sizeof e);
+        CHECK(zxxml_error(self, &e) == 0 && e.code == 40);
+        printf("closed from its callback: ran %d, returned %d, then code %d\n", self_close_ran, self_close_returned,
+               e.code);
     }
 
     /* The thread's queue is a window: no descriptor, an idle wait times out. */
