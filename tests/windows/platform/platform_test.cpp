@@ -19,6 +19,7 @@
 #include "sdk/runtime/event_signal.h"
 #include "sdk/runtime/files.h"
 #include "sdk/runtime/platform.h"
+#include "sdk/runtime/platform_files.h"
 
 namespace {
 
@@ -177,6 +178,43 @@ void files() {
     RemoveDirectoryA(dir.c_str());
 }
 
+// The component runtime's files and libraries.
+void platform_files() {
+    char folder[MAX_PATH];
+    CHECK(GetTempPathA(sizeof folder, folder) > 0);
+    const std::string dir = std::string(folder) + "kalax-pf-" + std::to_string(GetCurrentProcessId());
+    int err = 0;
+    CHECK(platform::folder_make(dir + "\\a\\b", err));
+    CHECK(platform::folder_make(dir + "/a/b", err));  // already there: fine
+    const std::string file = dir + "\\a\\b\\registry.reg";
+    std::string got;
+    CHECK(!platform::file_read(file, got, err) && err == ENOENT);
+    CHECK(platform::file_replace(file, "REGEDIT4\r\n", err));
+    CHECK(platform::file_replace(file, "REGEDIT4\r\n[x]\r\n", err));  // over an existing one
+    CHECK(platform::file_read(file, got, err) && got == "REGEDIT4\r\n[x]\r\n");
+    {
+        platform::FileLock lock;
+        CHECK(lock.lock(file + ".lock", err));
+    }
+    DeleteFileA((file + ".lock").c_str());
+    DeleteFileA(file.c_str());
+    RemoveDirectoryA((dir + "\\a\\b").c_str());
+    RemoveDirectoryA((dir + "\\a").c_str());
+    RemoveDirectoryA(dir.c_str());
+
+    const std::string self = platform::loaded_file_of(reinterpret_cast<const void *>(&platform_files));
+    const std::string name = "\\kalax_platform_test.exe";
+    CHECK(self.size() > name.size() && self.compare(self.size() - name.size(), name.size(), name) == 0);
+    std::printf("loaded from %s\n", self.c_str());
+    platform::Library kernel;
+    std::string error;
+    CHECK(kernel.open("kernel32.dll", error));
+    CHECK(kernel.symbol("GetTickCount64") != nullptr);
+    CHECK(kernel.symbol("NoSuchFunction") == nullptr);
+    platform::Library none;
+    CHECK(!none.open("kalax-no-such-library.dll", error) && !error.empty());
+}
+
 // ---- the owner-thread queue ---------------------------------------------------------------
 int queue_windows() {
     int n = 0;
@@ -311,6 +349,7 @@ int main(int argc, char **argv) {
     semaphore_and_mutex();
     clocks_and_texts();
     files();
+    platform_files();
     events_through_the_message_loop(port, closed);
     a_window_while_objects_live(port);
     a_window_per_owner_thread(port);
