@@ -5,6 +5,7 @@
  *   kalax_smoke.exe HOST PORT CLOSED_PORT
  * Exit status 0 when every check held. */
 #include <kalax/zxevents.h>
+#include <kalax/zxpld.h>
 #include <kalax/zxxml.h>
 
 #include <windows.h>
@@ -34,6 +35,96 @@ static void close_self(int module, void *owner, int index, zxxml_values_struct *
     self_close_ran = 1;
     zxxml_close_for_callback(module);
     self_close_returned = 1;
+}
+
+/* The data log's downloads, as the worker hands them over. */
+struct log_result {
+    volatile LONG done;
+    int failed;
+    char first_line[200];
+    int length;
+    unsigned char *bin;
+};
+
+static void first_line_of(const char *text, int length, char *out, size_t size) {
+    int n = 0;
+    while (n < length && text[n] != '\r' && text[n] != '\n' && (size_t)n + 1 < size) ++n;
+    memcpy(out, text, (size_t)n);
+    out[n] = '\0';
+}
+
+static void on_csv(int module, void *user_data, const char *text, int length) {
+    struct log_result *r = user_data;
+    (void)module;
+    r->length = length;
+    first_line_of(text, length, r->first_line, sizeof r->first_line);
+    InterlockedExchange(&r->done, 1);
+}
+
+static void on_bin(int module, void *user_data, const char *data, int length) {
+    struct log_result *r = user_data;
+    (void)module;
+    r->length = length;
+    r->bin = malloc(length > 0 ? (size_t)length : 1);
+    if (r->bin && length > 0) memcpy(r->bin, data, (size_t)length);
+    InterlockedExchange(&r->done, 1);
+}
+
+static void on_log_error(int module, void *user_data, zx_error_struct *error) {
+    struct log_result *r = user_data;
+    (void)module;
+    fprintf(stderr, "log: %s (%d): %s (%d)\n", error->text, error->code, error->sys_text, error->sys_code);
+    r->failed = 1;
+    InterlockedExchange(&r->done, 1);
+}
+
+static int wait_done(struct log_result *r) {
+    for (int i = 0; i < 1000 && !InterlockedCompareExchange(&r->done, 0, 0); ++i) Sleep(10);
+    return r->done && !r->failed;
+}
+
+/* Reads the unit's data log as CSV and as binary records, converted here. */
+static void data_log(const char *host, int port) {
+    struct log_result csv, bin;
+    memset(&csv, 0, sizeof csv);
+    memset(&bin, 0, sizeof bin);
+    CHECK(zxpld_init() == 0);
+    zxpld_settings_struct settings;
+    CHECK(zxpld_clr_settings_struct(&settings) == 0);
+    settings.address = host;
+    settings.port = port;
+    settings.on_csv = on_csv;
+    settings.on_bin = on_bin;
+    settings.on_connect_error = on_log_error;
+    settings.on_csv_error = on_log_error;
+    settings.on_bin_error = on_log_error;
+    settings.user_data = &csv;
+    const int log = zxpld_open(&settings);
+    CHECK(log > 0);
+    if (log > 0) {
+        CHECK(zxpld_get_spilog_csv(log) == 0);
+        CHECK(wait_done(&csv) && csv.length > 0);
+        printf("data log (CSV): %d bytes, first line \"%s\"\n", csv.length, csv.first_line);
+        CHECK(zxpld_close(log) == 0);
+    }
+    settings.user_data = &bin;
+    const int log2 = zxpld_open(&settings);
+    CHECK(log2 > 0);
+    if (log2 > 0) {
+        CHECK(zxpld_get_spilog_bin(log2) == 0);
+        CHECK(wait_done(&bin) && bin.length > 0);
+        if (bin.bin && bin.length > 0) {
+            static char text[1 << 20];
+            int text_length = (int)sizeof text;
+            CHECK(zxpld_bin2csv(log2, bin.bin, bin.length, text, &text_length) == 0 && text_length > 0);
+            char line[200];
+            first_line_of(text, text_length, line, sizeof line);
+            printf("data log (binary): %d bytes, as CSV %d, first line \"%s\"\n", bin.length, text_length, line);
+        }
+        CHECK(zxpld_close(log2) == 0);
+    }
+    free(bin.bin);
+    CHECK(zxpld_uninit() == 0);
 }
 
 static void print_error(const char *what, int module) {
@@ -111,6 +202,8 @@ int main(int argc, char **argv) {
         CHECK(e.sys_text[0] != '\0');
         CHECK(zxxml_close(none) == 0);
     }
+
+    data_log(host, port);
 
     /* A worker ended from inside its own callback. */
     zxxml_settings_struct closing;
