@@ -1,9 +1,11 @@
 // The Windows platform layer under Wine: threads and their bounded ends,
 // the semaphore and recursive mutex, clocks, error texts, whole-file reads and
-// appends, and the owner-thread queue delivering a device object's events
+// appends, a connect that times out, and the owner-thread queue delivering a device object's events
 // through a plain GetMessage loop and through zx_events_wait, its window
 // there while the thread's objects live and gone with its thread.
 //   kalax_platform_test.exe PORT CLOSED_PORT   (a simulated unit on 127.0.0.1:PORT)
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
 #include <atomic>
@@ -16,6 +18,7 @@
 
 #include "kalax/zxapi_device.h"
 #include "kalax/zxevents.h"
+#include "kalax/zxxml.h"
 #include "sdk/runtime/event_signal.h"
 #include "sdk/runtime/files.h"
 #include "sdk/runtime/platform.h"
@@ -215,6 +218,41 @@ void platform_files() {
     CHECK(!none.open("kalax-no-such-library.dll", error) && !error.empty());
 }
 
+// A listener that answers no more connects: its backlog is full, so a
+// connect's handshake never completes. The library gives up after its five
+// seconds with code 28 and Winsock's time-out.
+void connect_that_never_completes() {
+    CHECK(platform::socket_layer_init());
+    const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.1", &at.sin_addr);
+    int len = sizeof at;
+    CHECK(bind(listener, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0 && listen(listener, 0) == 0 &&
+          getsockname(listener, reinterpret_cast<sockaddr *>(&at), &len) == 0);
+    const SOCKET filler = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    CHECK(connect(filler, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0);
+
+    CHECK(zxxml_init() == 0);
+    zxxml_settings_struct settings{};
+    const int unit = zxxml_open("127.0.0.1", ntohs(at.sin_port), &settings, nullptr);
+    CHECK(unit > 0);
+    const int64_t start = platform::monotonic_ms();
+    CHECK(zxxml_wait_finish(unit, 0, 5) == 0 && zxxml_get_values(unit) == 0);
+    CHECK(zxxml_wait_finish(unit, 2, 30) == 0);
+    const int64_t took = platform::monotonic_ms() - start;
+    zx_error_struct e{};
+    CHECK(zxxml_error(unit, &e) == 0);
+    std::printf("pending connect: %s (%d): %s (%d) after %lld ms\n", e.text, e.code, e.sys_text, e.sys_code,
+                static_cast<long long>(took));
+    CHECK(e.code == 28 && e.sys_code == WSAETIMEDOUT && e.sys_text[0] != '\0');
+    CHECK(took >= 4500 && took < 15000);
+    CHECK(zxxml_close(unit) == 0);
+    CHECK(zxxml_uninit() == 0);
+    closesocket(filler);
+    closesocket(listener);
+}
+
 // ---- the owner-thread queue ---------------------------------------------------------------
 int queue_windows() {
     int n = 0;
@@ -350,6 +388,7 @@ int main(int argc, char **argv) {
     clocks_and_texts();
     files();
     platform_files();
+    connect_that_never_completes();
     events_through_the_message_loop(port, closed);
     a_window_while_objects_live(port);
     a_window_per_owner_thread(port);
