@@ -51,8 +51,9 @@ if [ ! -f "$xml_prefix/lib/libxml2.a" ]; then
   started=$SECONDS
   echo "libxml2: apt-get source libxml2, cross-built into $xml_prefix"
   # Quiet unless it fails (as root apt warns that it cannot drop privileges).
-  (cd "$src" && apt-get source -qq libxml2 >"$build/libxml2/source.log" 2>&1) ||
-    { cat "$build/libxml2/source.log"; exit 1; }
+  fetch() { (cd "$src" && apt-get source -qq libxml2 >"$build/libxml2/source.log" 2>&1); }
+  # The source lists may be missing (a fresh image): once more after an update.
+  fetch || { $sudo_cmd apt-get update -qq && fetch; } || { cat "$build/libxml2/source.log"; exit 1; }
   xml_src=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'libxml2-*' | head -n1)
   [ -n "$xml_src" ] || { echo "apt-get source libxml2 gave no source tree"; exit 1; }
   # Debian's patches touch Makefile.am (tests only) and Debian regenerates with
