@@ -3,10 +3,14 @@
 #ifndef KALAX_ZX_H
 #define KALAX_ZX_H
 
-#include <pthread.h>
 #include <stdint.h>
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
 
-#if defined(KALAX_BUILDING)
+#if defined(KALAX_BUILDING) && defined(_WIN32)
+#define ZX_API __declspec(dllexport)
+#elif defined(KALAX_BUILDING)
 #define ZX_API __attribute__((visibility("default")))
 #else
 #define ZX_API
@@ -35,7 +39,9 @@ typedef struct zx_error_struct {
 /* How both clients judge a unit's reply (codes in the error record):
  *   28  the connection failed; sys_code is the connect's own error
  *       (ECONNREFUSED "Connection refused" for a port with no server,
- *       ETIMEDOUT when no connection came within 5 seconds).
+ *       ETIMEDOUT when no connection came within 5 seconds; on Windows
+ *       Winsock's codes, WSAECONNREFUSED 10061 and WSAETIMEDOUT 10060, with
+ *       the system's texts).
  *   34  a read failed, also a connection reset in the middle of the reply.
  *   47-70  the unit answered with an HTTP error status (400-417, 500-505),
  *       whatever followed, also when its head was cut short after the status.
@@ -57,8 +63,17 @@ typedef struct zx_error_struct {
  * 0-89 give "NULL". Returns 0. */
 ZX_API int zx_error_i2s(int code, char *buffer);
 
-/* Recursive mutex. */
+/* Recursive mutex. On Windows the storage of a critical section, laid out as
+ * one so that this header needs no <windows.h>. */
+#if defined(_WIN32)
+typedef struct zx_thread_mutex {
+    void *debug_info;
+    long  lock_count, recursion_count;
+    void *owning_thread, *lock_semaphore, *spin_count;
+} zx_thread_mutex_t;
+#else
 typedef pthread_mutex_t zx_thread_mutex_t;
+#endif
 ZX_API int  zx_thread_mutex_init(zx_thread_mutex_t *m);
 ZX_API int  zx_thread_mutex_lock(zx_thread_mutex_t *m);
 ZX_API int  zx_thread_mutex_unlock(zx_thread_mutex_t *m);
