@@ -24,12 +24,6 @@ BSTR bstr_from_utf8(std::string_view text) {
     return bstr_from(u);
 }
 
-bool apartment_active() {
-    APTTYPE type;
-    APTTYPEQUALIFIER qualifier;
-    return SUCCEEDED(CoGetApartmentType(&type, &qualifier));
-}
-
 HRESULT report_error(HRESULT hr, const IID &iid, std::string_view source, std::string_view description) {
     ComPtr<ICreateErrorInfo> create;
     if (FAILED(CreateErrorInfo(create.put()))) return hr;
