@@ -18,6 +18,14 @@
 #   wine64-tools                 widl, which compiles the generated IDL into a type library
 # and clang's sanitizer runtimes where they are a package of their own
 # (Debian 12: libclang-rt-14-dev), for the clang build under sanitizers.
+#
+# scripts/deps.sh --windows installs only what the Windows cross-build needs
+# (scripts/build-windows.sh runs it), so the Linux path stays lean:
+#   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix   the cross compilers (posix threads model)
+#   mingw-w64-tools              widl and the import-library tools for the cross-build
+#   dpkg-dev                     `apt-get source libxml2` unpacks Debian's libxml2 source to cross-build
+#   make                         libxml2's own build
+#   wine64 wine64-tools          runs the Windows programs and tests on Linux
 set -euo pipefail
 sudo_cmd=""
 [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
@@ -26,6 +34,16 @@ install() {
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "$@"
 }
+if [ "${1:-}" = "--windows" ]; then
+  packages=(cmake ninja-build ccache g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools
+            dpkg-dev make wine64 wine64-tools)
+  missing=()
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if ((${#missing[@]})); then install "${missing[@]}"; fi
+  exit 0
+fi
 packages=(cmake ninja-build g++ clang libxml2-dev libgtest-dev libbenchmark-dev libcurl4-openssl-dev pkg-config valgrind help2man locales
           prometheus-cpp-dev prometheus python3 python3-prometheus-client wine64-tools)
 missing=()

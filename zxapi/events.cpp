@@ -97,6 +97,11 @@ extern "C" {
 int zx_events_fd(void) {
     OwnerQueue *q = queue_or_fail();
     if (!q) return -1;
+#if defined(_WIN32)
+    // The thread's message loop delivers; there is no descriptor to watch.
+    q->Fd();
+    return -1;
+#endif
     const int fd = q->Fd();
     if (fd < 0) {
         kalax::xml::client().rt.set_error(0, kalax::kMEMORY);

@@ -1,4 +1,7 @@
 // Owner-thread event queues and the base of the objects that receive from them.
+// On Windows a queue's signal is a message-only window of its owner thread: a
+// post from a worker posts it a message and the thread's message loop
+// delivers, as any window's messages; zx_events_wait pumps that loop.
 #include "zxapi/owner_queue.h"
 
 #include <atomic>
@@ -16,7 +19,15 @@ std::atomic<std::uint64_t> next_id{1};
 // The thread's own reference. Objects hold theirs, so a queue outlives its
 // thread while objects bound to it live (their events are then never
 // delivered, and freed with the queue or when the objects stop receiving).
-thread_local std::shared_ptr<OwnerQueue> this_thread_queue;
+// When the thread ends, its queue learns of it (a window of the thread ends
+// with the thread).
+struct ThisThread {
+    std::shared_ptr<OwnerQueue> queue;
+    ~ThisThread() {
+        if (queue) queue->OwnerEnded();
+    }
+};
+thread_local ThisThread this_thread;
 
 }  // namespace
 
@@ -28,23 +39,44 @@ void OwnerQueue::FreeChain(Posted *p) noexcept {
     }
 }
 
+#if defined(_WIN32)
+OwnerQueue::OwnerQueue() : owner_(std::this_thread::get_id()) {
+    have_signal_ = signal_.open(&OwnerQueue::DeliverPosted, this);
+}
+#else
 OwnerQueue::OwnerQueue() : owner_(std::this_thread::get_id()) {
     have_signal_ = signal_.open();
+}
+#endif
+
+void OwnerQueue::DeliverPosted(void *queue) noexcept { static_cast<OwnerQueue *>(queue)->Dispatch(0); }
+
+void OwnerQueue::OwnerEnded() noexcept {
+#if defined(_WIN32)
+    std::lock_guard lock(mu_);
+    signal_.close();
+    have_signal_ = false;
+    raised_ = false;
+#endif
 }
 
 OwnerQueue::~OwnerQueue() { FreeChain(head_); }
 
 std::shared_ptr<OwnerQueue> OwnerQueue::ForThisThread() {
-    if (!this_thread_queue) this_thread_queue = std::make_shared<OwnerQueue>();
-    return this_thread_queue;
+    if (!this_thread.queue) this_thread.queue = std::make_shared<OwnerQueue>();
+    return this_thread.queue;
 }
 
-OwnerQueue *OwnerQueue::ThisThreadIfAny() noexcept { return this_thread_queue.get(); }
+OwnerQueue *OwnerQueue::ThisThreadIfAny() noexcept { return this_thread.queue.get(); }
 
 int OwnerQueue::Fd() noexcept {
     std::lock_guard lock(mu_);
     if (!have_signal_) {
+#if defined(_WIN32)
+        have_signal_ = signal_.open(&OwnerQueue::DeliverPosted, this);
+#else
         have_signal_ = signal_.open();
+#endif
         if (!have_signal_) return -1;
         raised_ = false;
         SyncSignalLocked();
@@ -182,12 +214,42 @@ int OwnerQueue::Dispatch(int max) {
             }
         } done{*this, id};
         ++delivered;
+        ++delivered_total_;
         target->DeliverEvent(*event);
     }
     return delivered;
 }
 
 int OwnerQueue::Wait(int timeout_ms) {
+#if defined(_WIN32)
+    // The owner's message loop delivers (the window's messages among the
+    // thread's others); without a window, the queue's own condition serves.
+    bool windowed;
+    {
+        std::lock_guard lock(mu_);
+        windowed = have_signal_;
+    }
+    if (!windowed || std::this_thread::get_id() != owner_) return WaitOnCondition(timeout_ms);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+    const std::uint64_t before = delivered_total_;
+    for (;;) {
+        Dispatch(0);  // what was pending before the loop is pumped
+        if (delivered_total_ != before) return static_cast<int>(delivered_total_ - before);
+        int left = -1;
+        if (timeout_ms >= 0) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= deadline) return 0;
+            left = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
+        }
+        // false: time is up, or the host's loop is asked to quit.
+        if (!signal_.pump(left) && delivered_total_ == before) return 0;
+    }
+#else
+    return WaitOnCondition(timeout_ms);
+#endif
+}
+
+int OwnerQueue::WaitOnCondition(int timeout_ms) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
     for (;;) {
         {

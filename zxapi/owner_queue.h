@@ -45,6 +45,8 @@ public:
     // Owner thread only.
     int Dispatch(int max);
     int Wait(int timeout_ms);
+    // The owner thread is ending: on Windows its window goes with it.
+    void OwnerEnded() noexcept;
 
     // Events queued and not yet delivered or dropped (for tests and hosts).
     std::size_t Pending() const noexcept;
@@ -55,6 +57,8 @@ private:
         int busy;  // deliveries to it in progress (nested loops make it > 1)
     };
     static void FreeChain(Posted *p) noexcept;  // outside the lock
+    static void DeliverPosted(void *queue) noexcept;  // the window's message, on the owner thread
+    int WaitOnCondition(int timeout_ms);
     Posted *PopLocked() noexcept;
     void SyncSignalLocked() noexcept;
 
@@ -64,6 +68,7 @@ private:
     Posted *head_ = nullptr;
     Posted *tail_ = nullptr;
     std::size_t pending_ = 0;
+    std::uint64_t delivered_total_ = 0;  // owner thread only
     bool raised_ = false;
     bool have_signal_ = false;
     kalax::platform::EventSignal signal_;

@@ -3,10 +3,14 @@
 #ifndef KALAX_ZX_H
 #define KALAX_ZX_H
 
-#include <pthread.h>
 #include <stdint.h>
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
 
-#if defined(KALAX_BUILDING)
+#if defined(KALAX_BUILDING) && defined(_WIN32)
+#define ZX_API __declspec(dllexport)
+#elif defined(KALAX_BUILDING)
 #define ZX_API __attribute__((visibility("default")))
 #else
 #define ZX_API
@@ -57,8 +61,17 @@ typedef struct zx_error_struct {
  * 0-89 give "NULL". Returns 0. */
 ZX_API int zx_error_i2s(int code, char *buffer);
 
-/* Recursive mutex. */
+/* Recursive mutex. On Windows the storage of a critical section, laid out as
+ * one so that this header needs no <windows.h>. */
+#if defined(_WIN32)
+typedef struct zx_thread_mutex {
+    void *debug_info;
+    long  lock_count, recursion_count;
+    void *owning_thread, *lock_semaphore, *spin_count;
+} zx_thread_mutex_t;
+#else
 typedef pthread_mutex_t zx_thread_mutex_t;
+#endif
 ZX_API int  zx_thread_mutex_init(zx_thread_mutex_t *m);
 ZX_API int  zx_thread_mutex_lock(zx_thread_mutex_t *m);
 ZX_API int  zx_thread_mutex_unlock(zx_thread_mutex_t *m);

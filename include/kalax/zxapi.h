@@ -16,7 +16,7 @@
 #include <utility>
 
 #ifndef ZXAPI_CLASS  // zxapi_sensor.h defines it the same way
-#if defined(KALAX_BUILDING)
+#if defined(KALAX_BUILDING) && !defined(_WIN32)
 #define ZXAPI_CLASS __attribute__((visibility("default")))
 #else
 #define ZXAPI_CLASS

@@ -11,7 +11,7 @@
 #include <string>
 
 #ifndef ZXAPI_CLASS
-#if defined(KALAX_BUILDING)
+#if defined(KALAX_BUILDING) && !defined(_WIN32)
 #define ZXAPI_CLASS __attribute__((visibility("default")))
 #else
 #define ZXAPI_CLASS

@@ -1,6 +1,11 @@
 // A readiness flag that any event loop can watch: a descriptor that polls
 // readable while the flag is raised. The owner-thread event queues of the
 // object layer hand it to hosts (poll/epoll, GLib, Qt, libuv, asyncio).
+//
+// On Windows the thread's message loop is that event loop: the flag is a
+// message-only window of the thread that opens it, raising posts it a message
+// (from any thread), and the thread's message loop hands that message to the
+// `deliver` function given to open(). There is no descriptor (fd() is -1).
 #pragma once
 
 namespace kalax::platform {
@@ -14,6 +19,17 @@ public:
 
     // Makes the descriptor; false (errno kept) when the system has none to give.
     bool open();
+#if defined(_WIN32)
+    // Opens the window on the calling thread, which becomes the one that
+    // delivers: its message loop calls `deliver(context)` for each raise.
+    bool open(void (*deliver)(void *), void *context);
+    // Closes the window; on its own thread only, before the thread ends.
+    void close() noexcept;
+    // Runs the calling thread's message loop (every window of the thread gets
+    // its messages) for up to `ms` (negative: without limit), until a message
+    // of this signal has been handed to `deliver`; true when one was.
+    bool pump(int ms) noexcept;
+#endif
     int fd() const noexcept { return fd_; }
     // Both are idempotent and never block: raising a raised flag or clearing a
     // clear one changes nothing.
@@ -24,6 +40,14 @@ public:
 
 private:
     int fd_ = -1;
+#if defined(_WIN32)
+    void *window_ = nullptr;
+    unsigned long thread_ = 0;
+    void (*deliver_)(void *) = nullptr;
+    void *context_ = nullptr;
+    unsigned long delivered_ = 0;  // raises handed to `deliver`, on the window's thread
+    friend struct SignalWindow;
+#endif
 };
 
 }  // namespace kalax::platform

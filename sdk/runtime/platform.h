@@ -1,5 +1,7 @@
 // The only door to the operating system: threads, clocks, local time, sockets.
-// posix/ implements it; a Win32 build adds one source file per concern.
+// posix/ implements it, win32/ the same for Windows, one source file per concern.
+// Where a failure leaves "errno", the Windows side leaves the system's own
+// code there (a Winsock code for sockets) and error_text gives its text.
 #pragma once
 
 #include <cstddef>
@@ -72,8 +74,13 @@ bool local_time(int64_t t, std::tm *out);
 void error_text(int err, char *out, size_t size);
 
 // ---- sockets ----------------------------------------------------------------
+#if defined(_WIN32)
+using Socket = std::uintptr_t;  // a SOCKET handle
+inline constexpr Socket kNoSocket = ~Socket{0};
+#else
 using Socket = int;
 inline constexpr Socket kNoSocket = -1;
+#endif
 
 enum class ConnectStart { Connected, InProgress, Failed };
 enum class Ready { Yes, No, Error };

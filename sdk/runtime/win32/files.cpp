@@ -1,0 +1,163 @@
+// Whole-file reading and appending on Windows. File names are bytes in the
+// system's ANSI code page, as the C runtime's own functions take them.
+#include "sdk/runtime/files.h"
+
+#include <windows.h>
+
+#include <cerrno>
+#include <new>
+
+namespace kalax::platform {
+
+namespace {
+
+// The C runtime's number for what the system reported, for the error records.
+void keep_error() {
+    switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME: errno = ENOENT; break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION: errno = EACCES; break;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY: errno = ENOMEM; break;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: errno = ENOSPC; break;
+    default: errno = EIO; break;
+    }
+}
+
+// Closes on scope exit, keeping the errno of what failed before.
+class Handle {
+public:
+    explicit Handle(HANDLE h) noexcept : h_(h) {}
+    ~Handle() {
+        if (h_ != INVALID_HANDLE_VALUE) {
+            const int saved = errno;
+            CloseHandle(h_);
+            errno = saved;
+        }
+    }
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
+    HANDLE get() const noexcept { return h_; }
+    bool close() noexcept {
+        const HANDLE h = h_;
+        h_ = INVALID_HANDLE_VALUE;
+        return CloseHandle(h) != 0;
+    }
+
+private:
+    HANDLE h_;
+};
+
+// A folder cannot be opened this way; a device, a pipe or a console opens
+// without waiting and the type check then refuses it.
+HANDLE open_regular(const char *path, DWORD access, DWORD disposition) {
+    if (!path) {
+        errno = EINVAL;
+        return INVALID_HANDLE_VALUE;
+    }
+    const HANDLE h = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        keep_error();
+        return h;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        CloseHandle(h);
+        errno = EACCES;
+        return INVALID_HANDLE_VALUE;
+    }
+    return h;
+}
+
+}  // namespace
+
+PathKind path_kind(const char *path) {
+    if (!path) return PathKind::Missing;
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::Missing;
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) return PathKind::Other;
+    return PathKind::Regular;
+}
+
+FileResult read_file(const char *path, std::size_t limit, std::vector<char> &out) {
+    Handle h(open_regular(path, GENERIC_READ, OPEN_EXISTING));
+    if (h.get() == INVALID_HANDLE_VALUE) return FileResult::OpenFailed;
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(h.get(), &size)) {
+        keep_error();
+        return FileResult::IoFailed;
+    }
+    if (static_cast<unsigned long long>(size.QuadPart) > limit) return FileResult::TooLarge;
+    try {
+        out.reserve(static_cast<std::size_t>(size.QuadPart) + 1);
+        out.resize(static_cast<std::size_t>(size.QuadPart));
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        return FileResult::NoMemory;
+    }
+    std::size_t got = 0;
+    while (got < out.size()) {
+        const std::size_t want = out.size() - got;
+        DWORD n = 0;
+        if (!ReadFile(h.get(), out.data() + got, want > 0x40000000u ? 0x40000000u : static_cast<DWORD>(want), &n,
+                      nullptr)) {
+            keep_error();
+            return FileResult::IoFailed;
+        }
+        if (n == 0) {  // shorter than it said: not read whole
+            errno = EIO;
+            return FileResult::IoFailed;
+        }
+        got += n;
+    }
+    return FileResult::Ok;
+}
+
+FileResult append_file(const char *path, const char *data, std::size_t length) {
+    Handle h(open_regular(path, GENERIC_WRITE, OPEN_ALWAYS));
+    if (h.get() == INVALID_HANDLE_VALUE) return FileResult::OpenFailed;
+    LARGE_INTEGER start{};
+    const LARGE_INTEGER zero{};
+    if (!SetFilePointerEx(h.get(), zero, &start, FILE_END)) {
+        keep_error();
+        return FileResult::IoFailed;
+    }
+    std::size_t put = 0;
+    bool ok = true;
+    while (put < length) {
+        const std::size_t want = length - put;
+        DWORD n = 0;
+        if (!WriteFile(h.get(), data + put, want > 0x40000000u ? 0x40000000u : static_cast<DWORD>(want), &n,
+                       nullptr) ||
+            n == 0) {
+            keep_error();
+            ok = false;
+            break;
+        }
+        put += n;
+    }
+    if (ok && !FlushFileBuffers(h.get())) {
+        keep_error();
+        ok = false;
+    }
+    if (!ok) {
+        // Nothing of a failed append stays: no cut line at the file's end.
+        const int saved = errno;
+        if (SetFilePointerEx(h.get(), start, nullptr, FILE_BEGIN) && SetEndOfFile(h.get())) FlushFileBuffers(h.get());
+        errno = saved;
+        return FileResult::IoFailed;
+    }
+    if (!h.close()) {
+        keep_error();
+        return FileResult::IoFailed;
+    }
+    return FileResult::Ok;
+}
+
+}  // namespace kalax::platform
