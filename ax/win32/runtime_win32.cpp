@@ -6,6 +6,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "ax/apartment.h"
 #include "ax/com.h"
@@ -124,11 +125,102 @@ HRESULT dispatch_ids(const TypeDesc &type, LPOLESTR *names, UINT count, DISPID *
     return DispGetIDsOfNames(info.get(), names, count, ids);
 }
 
+namespace {
+
+// The automation type a parameter passed by reference points at: VT_EMPTY when
+// it is not a pointer, points at a VARIANT, or at something other than a
+// scalar, string or enumeration (a record stays the system's business).
+VARTYPE pointee_type(ITypeInfo *info, const TYPEDESC &t) {
+    if (t.vt != VT_PTR || !t.lptdesc) return VT_EMPTY;
+    const TYPEDESC &inner = *t.lptdesc;
+    if (inner.vt != VT_USERDEFINED) return inner.vt == VT_VARIANT || inner.vt == VT_PTR ? VARTYPE{VT_EMPTY} : inner.vt;
+    ComPtr<ITypeInfo> ref;
+    if (FAILED(info->GetRefTypeInfo(inner.hreftype, ref.put()))) return VT_EMPTY;
+    TYPEATTR *attr = nullptr;
+    if (FAILED(ref->GetTypeAttr(&attr))) return VT_EMPTY;
+    VARTYPE vt = VT_EMPTY;
+    if (attr->typekind == TKIND_ENUM) vt = VT_I4;
+    else if (attr->typekind == TKIND_ALIAS) vt = attr->tdescAlias.vt;
+    ref->ReleaseTypeAttr(attr);
+    return vt;
+}
+
+// A variable a script passed by reference (VT_BYREF|VT_VARIANT) for a
+// parameter of another type: the call gets a value of the parameter's type,
+// and the variable receives it afterwards.
+struct ByrefVariable {
+    VARIANT *variable;
+    VARIANT value;
+};
+
+// The member `id` that `flags` selects; null when there is none.
+FUNCDESC *member_of(ITypeInfo *info, DISPID id, WORD flags) {
+    TYPEATTR *attr = nullptr;
+    if (FAILED(info->GetTypeAttr(&attr))) return nullptr;
+    const UINT count = attr->cFuncs;
+    info->ReleaseTypeAttr(attr);
+    for (UINT i = 0; i < count; ++i) {
+        FUNCDESC *f = nullptr;
+        if (FAILED(info->GetFuncDesc(i, &f))) continue;
+        if (f->memid == id && (f->invkind & flags)) return f;
+        info->ReleaseFuncDesc(f);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+// The system's ITypeInfo::Invoke refuses a script's variables passed by
+// reference for [out] parameters that are not VARIANTs (DISP_E_TYPEMISMATCH):
+// those are passed as values of the parameter's own type and written back.
 HRESULT dispatch_invoke(const TypeDesc &type, void *self, DISPID id, WORD flags, DISPPARAMS *params,
                         VARIANT *result, EXCEPINFO *excep, UINT *arg_err) {
     ComPtr<ITypeInfo> info;
     if (const HRESULT hr = vtable_info_of(type, info.put()); FAILED(hr)) return hr;
-    return info->Invoke(self, id, flags, params, result, excep, arg_err);
+    if (!params || params->cArgs == 0 || params->cNamedArgs != 0 || !params->rgvarg)
+        return info->Invoke(self, id, flags, params, result, excep, arg_err);
+    bool byref_variables = false;
+    for (UINT i = 0; i < params->cArgs; ++i) byref_variables |= params->rgvarg[i].vt == (VT_BYREF | VT_VARIANT);
+    FUNCDESC *f = byref_variables ? member_of(info.get(), id, flags) : nullptr;
+    if (!f) return info->Invoke(self, id, flags, params, result, excep, arg_err);
+
+    std::vector<VARIANT> args(params->rgvarg, params->rgvarg + params->cArgs);
+    std::vector<ByrefVariable> adapted;
+    adapted.reserve(args.size());  // the arguments point into it
+    HRESULT hr = S_OK;
+    const UINT declared = static_cast<UINT>(f->cParams);
+    for (UINT k = 0; k < args.size() && k < declared && SUCCEEDED(hr); ++k) {
+        VARIANT &arg = args[args.size() - 1 - k];  // rgvarg holds the last argument first
+        if (arg.vt != (VT_BYREF | VT_VARIANT) || !arg.pvarVal) continue;
+        const ELEMDESC &param = f->lprgelemdescParam[k];
+        const VARTYPE vt = pointee_type(info.get(), param.tdesc);
+        if (vt == VT_EMPTY) continue;
+        ByrefVariable &b = adapted.emplace_back(ByrefVariable{arg.pvarVal, {}});
+        VariantInit(&b.value);
+        const bool in = (param.paramdesc.wParamFlags & PARAMFLAG_FIN) != 0;
+        if (in && b.variable->vt != VT_EMPTY) {
+            hr = VariantChangeType(&b.value, b.variable, 0, vt);
+            if (FAILED(hr) && arg_err) *arg_err = static_cast<UINT>(args.size() - 1 - k);
+        } else {
+            b.value.vt = vt;  // zero of its type
+        }
+        arg.vt = static_cast<VARTYPE>(VT_BYREF | vt);
+        arg.byref = &b.value.llVal;
+    }
+    info->ReleaseFuncDesc(f);
+    if (SUCCEEDED(hr)) {
+        DISPPARAMS call{args.data(), nullptr, params->cArgs, 0};
+        hr = info->Invoke(self, id, flags, &call, result, excep, arg_err);
+    }
+    for (ByrefVariable &b : adapted) {
+        if (SUCCEEDED(hr)) {
+            VariantClear(b.variable);
+            *b.variable = b.value;  // the value's ownership moves to the variable
+        } else {
+            VariantClear(&b.value);
+        }
+    }
+    return hr;
 }
 
 }  // namespace kalax::ax

@@ -8,14 +8,14 @@
 # usage: run_wine_tests.sh SOURCE_DIR WORK_DIR UNITSIM
 #   WORK_DIR  a folder of the Linux build; the prefix is made there once per run
 #   UNITSIM   the kalax-unitsim executable
-# Environment: KALAX_WINDOWS_BUILD, the Windows build folder (default
-# SOURCE_DIR/build-windows).
+# Environment: KALAX_WIN_BUILD, the Windows build folder of
+# scripts/build-windows.sh (default SOURCE_DIR/build-windows).
 # Exit 0 all passed, 1 a check failed, 77 skipped (wine or mingw-w64 missing).
 set -u
 src=$1
 work=$2
 unitsim=$3
-wbuild=${KALAX_WINDOWS_BUILD:-$src/build-windows}
+wbuild=${KALAX_WIN_BUILD:-$src/build-windows}
 started=$(date +%s)
 
 for tool in wine wineserver winepath x86_64-w64-mingw32-g++-posix; do
@@ -33,15 +33,14 @@ fail() {
 ok() { echo "ok $1"; }
 
 echo "== cross-build"
-if ! "$src/scripts/build-windows.sh" >"$work.build.log" 2>&1; then
+if ! "$src/scripts/build-windows.sh" kalax kalax_wine_client >"$work.build.log" 2>&1; then
   tail -n 40 "$work.build.log"
   echo "FAIL windows build (log: $work.build.log)"
   exit 1
 fi
-dll=$(find "$wbuild" -name kalax.dll -newer "$src/CMakeLists.txt" 2>/dev/null | head -n 1)
-[ -n "$dll" ] || dll=$(find "$wbuild" -name kalax.dll | head -n 1)
-client=$(find "$wbuild" -name kalax_wine_client.exe | head -n 1)
-if [ -z "$dll" ] || [ -z "$client" ]; then
+dll=$wbuild/kalax/kalax.dll
+client=$wbuild/kalax/kalax_wine_client.exe
+if [ ! -f "$dll" ] || [ ! -f "$client" ]; then
   echo "FAIL kalax.dll or kalax_wine_client.exe not found under $wbuild"
   exit 1
 fi
@@ -132,7 +131,7 @@ for script in read_unit.js read_unit.vbs; do
   grep -q '^PASSED' "$work/$script.log" && ok "cscript_$script" || fail "cscript_$script"
   case $script in
     *.js) check_name cscript_js_rename_reached_unit "Kühlraum № 4 °C" ;;
-    *.vbs) check_name cscript_vbs_rename_reached_unit "Kühlraum № 5 °C" ;;
+    *.vbs) check_name cscript_vbs_rename_reached_unit "Kühlraum 5 °C" ;;
   esac
 done
 
@@ -141,6 +140,10 @@ if wine regsvr32 /s /u "$winbin\\kalax.dll" >"$work/unregsvr32.log" 2>&1; then o
 for key in "HKCR\\CLSID\\$clsid" 'HKCR\CLSID\{C80A65B5-8700-4D13-93E0-86A352785263}' 'HKCR\KalAx.IoXml' 'HKCR\KalAx.KalLog'; do
   if wine reg query "$key" >/dev/null 2>&1; then fail "unregistered: $key still there"; else ok "unregistered $key"; fi
 done
+
+# The type library stays registered, as on every platform.
+query 'HKCR\TypeLib\{B1082E20-2751-4E4D-A268-819918F8E4C9}\1.0' | grep -q 'KalAx Library' && ok typelib_stays_registered \
+  || fail typelib_stays_registered
 
 echo "# windows job: $(($(date +%s) - started)) s"
 [ "$failures" -eq 0 ] && echo "PASSED" || echo "FAILED: $failures"

@@ -1,5 +1,6 @@
 ' KalAx.IoXml from VBScript under cscript: reads a simulated unit's values,
-' renames an input with text outside ASCII, and shows GetLastError's texts.
+' renames an input with text outside ASCII (Windows-1252: Wine 8's VBScript
+' has no ChrW), and shows GetLastError's texts.
 ' usage: cscript //nologo read_unit.vbs PORT DEAD_PORT
 ' Wine's script host has no WScript.Sleep and cannot sink events: the script
 ' waits by polling the object's own status. Prints "ok ..."/"FAIL ..." lines.
@@ -36,7 +37,7 @@ count = io.GetValuesCount()
 Check count = 9, "vbs_values_count", count
 WScript.Echo "# " & count & " items"
 
-renamed = "K" & ChrW(252) & "hlraum " & ChrW(8470) & " 5 " & ChrW(176) & "C"
+renamed = "K" & Chr(252) & "hlraum 5 " & Chr(176) & "C"
 Check io.SetSensName(1, renamed) = 0, "vbs_rename_requested", ""
 Check Settle(io), "vbs_rename_answered", io.GetStatus()
 Check io.GetValuesXml() = 0, "vbs_values_again", ""
