@@ -27,7 +27,7 @@ done
 
 failures=0
 fail() {
-  echo "FAIL $1"
+  printf 'FAIL %s\n' "$1"
   failures=$((failures + 1))
 }
 ok() { echo "ok $1"; }
@@ -96,8 +96,8 @@ echo "== regsvr32"
 if wine regsvr32 /s "$winbin\\kalax.dll" >"$work/regsvr32.log" 2>&1; then ok regsvr32; else fail "regsvr32: $(cat "$work/regsvr32.log")"; fi
 query() { wine reg query "$@" 2>/dev/null | tr -d '\r'; }
 server=$(query "HKCR\\CLSID\\$clsid\\InprocServer32")
-echo "$server" | grep -q 'ThreadingModel.*Apartment' && ok registry_threading_model || fail "registry_threading_model: $server"
-path_value=$(echo "$server" | sed -n 's/^ *(Default) *REG_SZ *//p')
+printf '%s\n' "$server" | grep -q 'ThreadingModel.*Apartment' && ok registry_threading_model || fail "registry_threading_model: $server"
+path_value=$(printf '%s\n' "$server" | sed -n 's/^ *(Default) *REG_SZ *//p')
 case "$path_value" in
   *kalax.dll|*KALAX.DLL) ok registry_server_path ;;
   *) fail "registry_server_path: $path_value" ;;
