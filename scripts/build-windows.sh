@@ -22,7 +22,7 @@ for a in "$@"; do
   esac
 done
 ((${#targets[@]})) || targets=(kalax)
-((smoke)) && targets+=(kalax_smoke)
+((smoke)) && targets+=(kalax_smoke kalax_platform_test)
 
 build=${KALAX_WIN_BUILD:-$root/build-windows}
 host=x86_64-w64-mingw32

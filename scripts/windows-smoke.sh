@@ -14,7 +14,9 @@ exe=$build/kalax/kalax_smoke.exe
 sim=$native/kalax-unitsim
 wine=$(command -v wine64 || command -v wine || true)
 [ -n "$wine" ] || { echo "skipped: wine64 is not installed (scripts/deps.sh --windows)"; exit 77; }
-[ -f "$exe" ] || { echo "skipped: $exe is missing (scripts/build-windows.sh --smoke)"; exit 77; }
+for f in "$exe" "$build/kalax/kalax_platform_test.exe"; do
+  [ -f "$f" ] || { echo "skipped: $f is missing (scripts/build-windows.sh --smoke)"; exit 77; }
+done
 [ -x "$sim" ] || { echo "skipped: $sim is missing (build the native kalax-unitsim)"; exit 77; }
 
 export WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -44,3 +46,4 @@ done
 port=${url##*:}
 # Port 1 on loopback: nothing listens there.
 timeout 120 "$wine" "$exe" 127.0.0.1 "$port" 1
+timeout 120 "$wine" "$build/kalax/kalax_platform_test.exe" "$port" 1

@@ -51,12 +51,12 @@ OwnerQueue::OwnerQueue() : owner_(std::this_thread::get_id()) {
 
 void OwnerQueue::DeliverPosted(void *queue) noexcept { static_cast<OwnerQueue *>(queue)->Dispatch(0); }
 
+// Takes no lock: at a thread's end the C++ runtime's mutexes may already
+// refuse that thread (winpthreads does). The signal's close is safe beside a
+// worker's raise.
 void OwnerQueue::OwnerEnded() noexcept {
 #if defined(_WIN32)
-    std::lock_guard lock(mu_);
     signal_.close();
-    have_signal_ = false;
-    raised_ = false;
 #endif
 }
 

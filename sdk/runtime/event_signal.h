@@ -8,6 +8,10 @@
 // `deliver` function given to open(). There is no descriptor (fd() is -1).
 #pragma once
 
+#if defined(_WIN32)
+#include <atomic>
+#endif
+
 namespace kalax::platform {
 
 class EventSignal {
@@ -23,7 +27,9 @@ public:
     // Opens the window on the calling thread, which becomes the one that
     // delivers: its message loop calls `deliver(context)` for each raise.
     bool open(void (*deliver)(void *), void *context);
-    // Closes the window; on its own thread only, before the thread ends.
+    // Closes the window (on its own thread; from another, only forgets it).
+    // Safe beside a raise from another thread: that one then posts nothing,
+    // or posts to a window gone, which the system refuses.
     void close() noexcept;
     // Runs the calling thread's message loop (every window of the thread gets
     // its messages) for up to `ms` (negative: without limit), until a message
@@ -41,7 +47,7 @@ public:
 private:
     int fd_ = -1;
 #if defined(_WIN32)
-    void *window_ = nullptr;
+    std::atomic<void *> window_{nullptr};
     unsigned long thread_ = 0;
     void (*deliver_)(void *) = nullptr;
     void *context_ = nullptr;

@@ -77,22 +77,21 @@ bool EventSignal::open(void (*deliver)(void *), void *context) {
     context_ = context;
     thread_ = GetCurrentThreadId();
     SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-    window_ = window;
+    window_.store(window);
     return true;
 }
 
 void EventSignal::close() noexcept {
-    if (!window_) return;
+    void *const window = window_.exchange(nullptr);
     // Only its own thread can destroy it; after that thread's end the system
     // has already done so.
-    if (GetCurrentThreadId() == thread_) DestroyWindow(static_cast<HWND>(window_));
-    window_ = nullptr;
+    if (window && GetCurrentThreadId() == thread_) DestroyWindow(static_cast<HWND>(window));
 }
 
 // Callers raise only a clear flag (the queue tracks that under its lock): one
 // message stands for any number of events posted before it is handled.
 void EventSignal::raise() noexcept {
-    if (window_) PostMessageW(static_cast<HWND>(window_), kRaised, 0, 0);
+    if (void *const window = window_.load()) PostMessageW(static_cast<HWND>(window), kRaised, 0, 0);
 }
 
 // A message already posted stays; delivering finds nothing then.

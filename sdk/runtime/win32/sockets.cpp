@@ -63,7 +63,14 @@ ConnectStart socket_connect(Socket s, const char *dotted_ipv4, int port) {
     // Asked again while under way, Winsock answers WSAEALREADY (older stacks:
     // WSAEINVAL); the wait and the outcome query then tell how it went.
     if (err == WSAEWOULDBLOCK || err == WSAEALREADY || err == WSAEINVAL) return ConnectStart::InProgress;
-    errno = err;
+    // Asked again after it failed, the answer may be a code of its own
+    // (WSAECONNABORTED under Wine): the connect's own error is the socket's.
+    int pending = 0;
+    int len = sizeof pending;
+    if (::getsockopt(handle(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&pending), &len) == 0 && pending != 0)
+        errno = pending;
+    else
+        errno = err;
     return ConnectStart::Failed;
 }
 

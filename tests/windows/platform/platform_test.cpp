@@ -1,0 +1,290 @@
+// The Windows platform layer under Wine: threads and their bounded ends,
+// the semaphore and recursive mutex, clocks, error texts, whole-file reads and
+// appends, and the owner-thread queue delivering a device object's events
+// through a plain GetMessage loop and through zx_events_wait, its window
+// gone with its thread.
+//   kalax_platform_test.exe PORT CLOSED_PORT   (a simulated unit on 127.0.0.1:PORT)
+#include <windows.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "kalax/zxapi_device.h"
+#include "kalax/zxevents.h"
+#include "sdk/runtime/files.h"
+#include "sdk/runtime/platform.h"
+
+namespace {
+
+int failures = 0;
+
+#define CHECK(cond)                                                              \
+    do {                                                                         \
+        if (!(cond)) {                                                           \
+            std::fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #cond); \
+            ++failures;                                                          \
+        }                                                                        \
+    } while (0)
+
+namespace platform = kalax::platform;
+
+// ---- threads -----------------------------------------------------------------------
+struct Sleeper {
+    std::atomic<bool> current{false};
+    std::atomic<bool> after_exit{false};
+    platform::Thread *handle = nullptr;
+    int ms = 0;
+    bool end_early = false;
+};
+
+void sleeper(void *p) {
+    auto &s = *static_cast<Sleeper *>(p);
+    s.current = s.handle->is_current();
+    platform::sleep_ms(s.ms);
+    if (s.end_early) platform::thread_exit();
+    s.after_exit = true;
+}
+
+void threads() {
+    Sleeper slow;
+    platform::Thread t;
+    slow.handle = &t;
+    slow.ms = 300;
+    CHECK(t.start(sleeper, &slow));
+    CHECK(!t.is_current());
+    CHECK(!t.join_for(50));  // still sleeping: the wait is bounded
+    CHECK(t.attached());
+    CHECK(t.join_for(5000));
+    CHECK(!t.attached());
+    CHECK(slow.current);
+    CHECK(slow.after_exit);
+
+    // thread_exit unwinds to the thread's start: nothing after it runs.
+    Sleeper ended;
+    platform::Thread e;
+    ended.handle = &e;
+    ended.end_early = true;
+    CHECK(e.start(sleeper, &ended));
+    CHECK(e.join_for(5000));
+    CHECK(!ended.after_exit);
+
+    // A detached thread runs on to its end.
+    auto *loose = new Sleeper;
+    platform::Thread d;
+    loose->handle = &d;
+    loose->ms = 10;
+    CHECK(d.start(sleeper, loose));
+    d.detach();
+    platform::sleep_ms(200);
+    CHECK(loose->after_exit);
+    delete loose;
+}
+
+struct SemWaiter {
+    zx_sem_t *sem;
+    std::atomic<bool> woke{false};
+};
+
+void sem_waiter(void *p) {
+    auto &w = *static_cast<SemWaiter *>(p);
+    if (zx_sem_wait(w.sem) == 0) w.woke = true;
+}
+
+void semaphore_and_mutex() {
+    zx_sem_t sem = nullptr;
+    CHECK(zx_sem_init(&sem) == 0);
+    CHECK(zx_sem_post(&sem) == 0);
+    CHECK(zx_sem_post(&sem) == -1);  // the count is at its maximum 1
+    CHECK(zx_sem_wait(&sem) == 0);
+    SemWaiter w{&sem};
+    platform::Thread t;
+    CHECK(t.start(sem_waiter, &w));
+    platform::sleep_ms(50);
+    CHECK(!w.woke);
+    CHECK(zx_sem_post(&sem) == 0);
+    CHECK(t.join_for(5000));
+    CHECK(w.woke);
+    CHECK(zx_sem_destroy(&sem) == 1);
+    CHECK(zx_sem_destroy(&sem) == 0);
+
+    zx_thread_mutex_t m;
+    CHECK(zx_thread_mutex_init(&m) == 0);
+    CHECK(zx_thread_mutex_lock(&m) == 0);
+    CHECK(zx_thread_mutex_lock(&m) == 0);  // recursive
+    CHECK(zx_thread_mutex_unlock(&m) == 0);
+    CHECK(zx_thread_mutex_unlock(&m) == 0);
+    zx_thread_mutex_destroy(&m);
+}
+
+void clocks_and_texts() {
+    const int64_t start = platform::monotonic_ms();
+    platform::sleep_ms(100);
+    const int64_t took = platform::monotonic_ms() - start;
+    CHECK(took >= 90 && took < 5000);
+    CHECK(platform::now_seconds() > 1600000000);
+    std::tm tm{};
+    CHECK(platform::local_time(86400 * 365, &tm));
+    CHECK(tm.tm_year == 70 || tm.tm_year == 71);
+
+    char text[104];
+    platform::error_text(ENOENT, text, sizeof text);
+    CHECK(std::strcmp(text, "No such file or directory") == 0);
+    platform::error_text(WSAECONNREFUSED, text, sizeof text);
+    CHECK(text[0] != '\0' && text[std::strlen(text) - 1] != '\n');
+    std::printf("error texts: ENOENT and WSAECONNREFUSED \"%s\"\n", text);
+}
+
+void files() {
+    char folder[MAX_PATH];
+    CHECK(GetTempPathA(sizeof folder, folder) > 0);
+    const std::string dir = std::string(folder) + "kalax-platform-" + std::to_string(GetCurrentProcessId());
+    CreateDirectoryA(dir.c_str(), nullptr);
+    const std::string file = dir + "\\log.csv";
+    DeleteFileA(file.c_str());
+
+    CHECK(platform::path_kind(file.c_str()) == platform::PathKind::Missing);
+    CHECK(platform::path_kind(dir.c_str()) == platform::PathKind::Other);
+    std::vector<char> got;
+    CHECK(platform::read_file(file.c_str(), 100, got) == platform::FileResult::OpenFailed);
+    CHECK(platform::read_file(dir.c_str(), 100, got) == platform::FileResult::OpenFailed);
+    CHECK(platform::read_file("NUL", 100, got) == platform::FileResult::OpenFailed);  // a device
+
+    CHECK(platform::append_file(file.c_str(), "a;1\r\n", 5) == platform::FileResult::Ok);
+    CHECK(platform::append_file(file.c_str(), "b;2\r\n", 5) == platform::FileResult::Ok);
+    CHECK(platform::path_kind(file.c_str()) == platform::PathKind::Regular);
+    CHECK(platform::read_file(file.c_str(), 100, got) == platform::FileResult::Ok);
+    CHECK(std::string(got.begin(), got.end()) == "a;1\r\nb;2\r\n");
+    CHECK(got.capacity() > got.size());  // room for a terminator
+    CHECK(platform::read_file(file.c_str(), 9, got) == platform::FileResult::TooLarge);
+    CHECK(platform::append_file(dir.c_str(), "x", 1) == platform::FileResult::OpenFailed);
+
+    DeleteFileA(file.c_str());
+    RemoveDirectoryA(dir.c_str());
+}
+
+// ---- the owner-thread queue ---------------------------------------------------------------
+int queue_windows() {
+    int n = 0;
+    HWND at = nullptr;
+    while ((at = FindWindowExW(HWND_MESSAGE, at, L"KalAxOwnerQueueWindow", nullptr)) != nullptr) ++n;
+    return n;
+}
+
+struct Device {
+    explicit Device(int port) : d(nullptr) {
+        d.Port = static_cast<std::uint32_t>(port);
+        d.OnStart.Set([this](zxapi::TSdkSimpleEventArgs &) { seen("start"); });
+        d.OnConnect.Set([this](zxapi::TIoXmlStatusEventArgs &a) { seen("connect:" + std::to_string(a.Status)); });
+        d.OnValuesXml.Set([this](zxapi::TIoXmlValuesEventArgs &a) {
+            seen(std::string("values:") + std::to_string(a.Counts->SenSet));
+            done = true;
+        });
+        d.OnError.Set([this](zxapi::TSdkErrorEventArgs &a) {
+            seen("error:" + std::to_string(a.SdkCode) + ":" + std::to_string(a.SysCode));
+            done = true;
+        });
+    }
+    void seen(const std::string &what) {
+        lines.push_back(what);
+        if (GetCurrentThreadId() != owner) off_thread = true;
+    }
+    std::string joined() const {
+        std::string all;
+        for (const auto &l : lines) all += (all.empty() ? "" : " ") + l;
+        return all;
+    }
+    zxapi::TIoXml d;
+    DWORD owner = GetCurrentThreadId();
+    std::vector<std::string> lines;
+    bool done = false;
+    bool off_thread = false;
+};
+
+// The host's own message loop, bounded by a timer of the thread.
+bool message_loop_until(const bool &done, UINT ms) {
+    const UINT_PTR timer = SetTimer(nullptr, 0, ms, nullptr);
+    MSG msg;
+    bool timed_out = false;
+    while (!done && !timed_out && GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        if (msg.message == WM_TIMER && msg.wParam == timer) timed_out = true;
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    KillTimer(nullptr, timer);
+    return done;
+}
+
+void events_through_the_message_loop(int port, int closed) {
+    Device dev(port);
+    CHECK(queue_windows() >= 1);
+    CHECK(dev.d.Open() == 0);
+    CHECK(dev.d.GetValuesXml() == 0);
+    CHECK(message_loop_until(dev.done, 10000));
+    std::printf("message loop: %s\n", dev.joined().c_str());
+    CHECK(dev.joined() == "start connect:2 values:3");
+    CHECK(!dev.off_thread);
+
+    // The same through zx_events_wait; a refused port brings Winsock's code.
+    Device refused(closed);
+    CHECK(refused.d.Open() == 0);
+    CHECK(refused.d.GetValuesXml() == 0);
+    for (int i = 0; i < 100 && !refused.done; ++i) zx_events_wait(100);
+    std::printf("zx_events_wait: %s\n", refused.joined().c_str());
+    CHECK(refused.joined() == "start error:28:10061");
+    CHECK(!refused.off_thread);
+    CHECK(zx_events_wait(50) == 0);  // nothing more: the wait times out
+}
+
+struct OtherOwner {
+    int port = 0;
+    int windows_inside = 0;
+    bool done = false;
+    std::string lines;
+};
+
+void other_owner(void *p) {
+    auto &o = *static_cast<OtherOwner *>(p);
+    Device dev(o.port);
+    o.windows_inside = queue_windows();
+    if (dev.d.Open() == 0 && dev.d.GetValuesXml() == 0)
+        for (int i = 0; i < 100 && !dev.done; ++i) zx_events_wait(100);
+    o.done = dev.done && !dev.off_thread;
+    o.lines = dev.joined();
+}
+
+void a_window_per_owner_thread(int port) {
+    const int before = queue_windows();
+    OtherOwner o;
+    o.port = port;
+    platform::Thread t;
+    CHECK(t.start(other_owner, &o));
+    CHECK(t.join_for(15000));
+    CHECK(o.done);
+    CHECK(o.lines == "start connect:2 values:3");
+    CHECK(o.windows_inside == before + 1);
+    CHECK(queue_windows() == before);  // gone with its thread
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: kalax_platform_test PORT CLOSED_PORT\n");
+        return 2;
+    }
+    const int port = std::atoi(argv[1]);
+    const int closed = std::atoi(argv[2]);
+    threads();
+    semaphore_and_mutex();
+    clocks_and_texts();
+    files();
+    events_through_the_message_loop(port, closed);
+    a_window_per_owner_thread(port);
+    if (failures == 0) std::printf("platform: all checks held\n");
+    return failures == 0 ? 0 : 1;
+}
