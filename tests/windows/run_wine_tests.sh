@@ -84,6 +84,8 @@ start_unit
 unit_port=$port
 start_unit --user admin --password secret
 auth_port=$port
+start_unit --delay-ms 600000
+silent_port=$port
 start_unit
 dead_port=$port
 kill "$pid"
@@ -123,6 +125,16 @@ echo "== native client"
 (cd "$bin" && wine kalax_wine_client.exe "$unit_port" "$auth_port" "$dead_port") 2>&1 | tr -d '\r' | tee "$work/client.log"
 grep -q '^PASSED' "$work/client.log" && ok native_client || fail native_client
 check_name native_client_rename_reached_unit "Kühlraum № 3 °C"
+
+# Ending with requests in flight to a unit that never answers neither hangs
+# nor waits for it: at process exit, and when the library is unloaded.
+for how in exit release; do
+  t0=$(date +%s)
+  (cd "$bin" && timeout 60 wine kalax_wine_client.exe --in-flight "$how" "$silent_port") >"$work/in-flight.log" 2>&1
+  rc=$?
+  took=$(($(date +%s) - t0))
+  if [ "$rc" -eq 7 ] && [ "$took" -lt 30 ]; then ok "in_flight_$how ($took s)"; else fail "in_flight_$how: exit $rc after $took s"; fi
+done
 
 for script in read_unit.js read_unit.vbs; do
   echo "== cscript $script"

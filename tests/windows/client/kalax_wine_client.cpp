@@ -10,6 +10,10 @@
 //   AUTH_PORT  one that wants the credentials admin / secret
 //   DEAD_PORT  a port nobody listens on
 // Prints "ok NAME" or "FAIL NAME: why" per check; exit 0 when all passed.
+//        kalax_wine_client --in-flight exit|release SILENT_PORT
+// starts a request of each object on a unit that does not answer and ends at
+// once: without releasing anything (exit), or releasing the objects and
+// leaving the apartment, which unloads the library (release). Exit 7.
 #include <windows.h>
 #include <ole2.h>
 #include <oleauto.h>
@@ -370,7 +374,31 @@ void kallog_refused(int auth_port) {
 
 }  // namespace
 
+// Ends with both objects' requests on their way to a unit that does not answer.
+int in_flight(bool release, int port) {
+    if (FAILED(CoInitialize(nullptr))) return 1;
+    IDispatch *io = create(L"KalAx.IoXml");
+    IDispatch *log = create(L"KalAx.KalLog");
+    if (!io || !log) return 1;
+    put(io, L"Port", vi4(port));
+    put(log, L"Port", vi4(port));
+    call_long(io, L"Open");
+    call_long(io, L"GetValuesXml");
+    call_long(log, L"Open");
+    call_long(log, L"GetLogFile");
+    Sleep(200);  // both requests on their way
+    if (release) {
+        io->Release();
+        log->Release();
+        CoFreeUnusedLibraries();
+        CoUninitialize();
+    }
+    return 7;
+}
+
 int wmain(int argc, wchar_t **argv) {
+    if (argc == 4 && std::wstring(argv[1]) == L"--in-flight")
+        return in_flight(std::wstring(argv[2]) == L"release", _wtoi(argv[3]));
     if (argc != 4) {
         std::fprintf(stderr, "usage: kalax_wine_client PORT AUTH_PORT DEAD_PORT\n");
         return 2;
