@@ -374,6 +374,35 @@ void kallog_refused(int auth_port) {
 
 }  // namespace
 
+// A member's failure reaches the caller as DISP_E_EXCEPTION with the object's
+// error info: a text the system code page cannot hold, for a property of it.
+void error_info() {
+    IDispatch *io = create(L"KalAx.IoXml");
+    if (!io) return check(false, "error_info_created");
+    DISPID id = 0;
+    LPOLESTR name = const_cast<LPOLESTR>(L"Username");
+    io->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
+    VARIANT value = vstr(L"\u2116 1");
+    DISPID put = DISPID_PROPERTYPUT;
+    DISPPARAMS p{&value, &put, 1, 1};
+    EXCEPINFO excep{};
+    const HRESULT hr = io->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, &p, nullptr, &excep, nullptr);
+    const std::string source = utf8(excep.bstrSource), text = utf8(excep.bstrDescription);
+    check(hr == DISP_E_EXCEPTION && source == "KalAx.IoXml" && text.find("Windows-1252") != std::string::npos,
+          "error_info_in_excepinfo", std::to_string(hr) + " " + source + ": " + text);
+    std::printf("# error info: %s: %s\n", source.c_str(), text.c_str());
+    SysFreeString(excep.bstrSource);
+    SysFreeString(excep.bstrDescription);
+    SysFreeString(excep.bstrHelpFile);
+    VariantClear(&value);
+    ISupportErrorInfo *support = nullptr;
+    check(SUCCEEDED(io->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void **>(&support))) &&
+              support->InterfaceSupportsErrorInfo(IID_IIoXml) == S_OK,
+          "error_info_supported");
+    if (support) support->Release();
+    io->Release();
+}
+
 // Ends with both objects' requests on their way to a unit that does not answer.
 int in_flight(bool release, int port) {
     if (FAILED(CoInitialize(nullptr))) return 1;
@@ -412,6 +441,7 @@ int wmain(int argc, wchar_t **argv) {
     ioxml_unreachable(dead_port);
     kallog_download(port);
     kallog_refused(auth_port);
+    error_info();
     CoFreeUnusedLibraries();
     CoUninitialize();
     std::printf("%s: %d failed\n", g_failures ? "FAILED" : "PASSED", g_failures);
