@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Cross-builds kalax.dll for 64-bit Windows with mingw-w64 on Debian.
-#   scripts/build-windows.sh [--smoke] [TARGET...]
-# Targets default to the library (kalax). --smoke also builds the platform smoke
-# test and runs it under Wine against a simulated unit (scripts/windows-smoke.sh),
-# which needs the native kalax-unitsim of build/.
+#   scripts/build-windows.sh [--smoke] [--no-deps] [TARGET...]
+# Targets default to the library (kalax). --smoke also builds the platform
+# tests and runs them under Wine against a simulated unit
+# (scripts/windows-smoke.sh), which needs the native kalax-unitsim of build/.
+# --no-deps installs nothing (scripts/deps.sh --windows is otherwise run first).
 #
 # The one dependency, libxml2, is cross-built from Debian's own source package
 # (`apt-get source libxml2`), statically and with only the parser the library
@@ -14,10 +15,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 smoke=0
+deps=1
 targets=()
 for a in "$@"; do
   case "$a" in
     --smoke) smoke=1 ;;
+    --no-deps) deps=0 ;;
     *) targets+=("$a") ;;
   esac
 done
@@ -30,7 +33,7 @@ jobs=2
 sudo_cmd=""
 [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
 
-scripts/deps.sh --windows
+((deps)) && scripts/deps.sh --windows
 
 # ---- libxml2 from Debian's source package --------------------------------------
 xml_prefix=$build/libxml2/prefix
@@ -45,7 +48,11 @@ if [ ! -f "$xml_prefix/lib/libxml2.a" ]; then
   src=$build/libxml2/src
   rm -rf "$src" "$build/libxml2/obj"
   mkdir -p "$src" "$build/libxml2/obj"
-  (cd "$src" && apt-get source -qq libxml2 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
+  started=$SECONDS
+  echo "libxml2: apt-get source libxml2, cross-built into $xml_prefix"
+  # Quiet unless it fails (as root apt warns that it cannot drop privileges).
+  (cd "$src" && apt-get source -qq libxml2 >"$build/libxml2/source.log" 2>&1) ||
+    { cat "$build/libxml2/source.log"; exit 1; }
   xml_src=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'libxml2-*' | head -n1)
   [ -n "$xml_src" ] || { echo "apt-get source libxml2 gave no source tree"; exit 1; }
   # Debian's patches touch Makefile.am (tests only) and Debian regenerates with
@@ -64,6 +71,7 @@ if [ ! -f "$xml_prefix/lib/libxml2.a" ]; then
     make -s install-libLTLIBRARIES install-pkgconfigDATA >/dev/null &&
     make -s -C include install >/dev/null)
   [ -f "$xml_prefix/lib/libxml2.a" ] || { echo "libxml2 cross-build failed"; exit 1; }
+  echo "libxml2: ready in $((SECONDS - started)) s"
 fi
 
 # ---- the library -----------------------------------------------------------------

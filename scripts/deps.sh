@@ -25,7 +25,7 @@
 #   mingw-w64-tools              widl and the import-library tools for the cross-build
 #   dpkg-dev                     `apt-get source libxml2` unpacks Debian's libxml2 source to cross-build
 #   make                         libxml2's own build
-#   wine64 wine64-tools          runs the Windows programs and tests on Linux
+#   wine wine64 wine64-tools     runs the Windows programs and tests on Linux (wine: the `wine` command)
 set -euo pipefail
 sudo_cmd=""
 [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
@@ -36,7 +36,7 @@ install() {
 }
 if [ "${1:-}" = "--windows" ]; then
   packages=(cmake ninja-build ccache g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools
-            dpkg-dev make wine64 wine64-tools)
+            dpkg-dev make wine wine64 wine64-tools)
   missing=()
   for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Runs the Windows build's platform smoke test under Wine against a simulated
 # unit of the native build on loopback.
-#   scripts/windows-smoke.sh
-# Needs build-windows/kalax/kalax_smoke.exe (scripts/build-windows.sh --smoke)
-# and build/kalax-unitsim (the native build). Exit 77 with the reason printed
-# when Wine or the programs are missing; the Wine prefix lives in the build
-# folder and its wineserver is stopped at the end.
+#   scripts/windows-smoke.sh [--build]
+# Needs build-windows/kalax/kalax_smoke.exe and kalax_platform_test.exe
+# (scripts/build-windows.sh --smoke, or --build here, which cross-builds them
+# first without installing anything) and build/kalax-unitsim (the native
+# build; KALAX_NATIVE_BUILD names another folder). Exit 77 with the reason
+# printed when Wine, mingw-w64 or the programs are missing; the Wine prefix
+# lives in the build folder and its wineserver is stopped at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${KALAX_WIN_BUILD:-$PWD/build-windows}
@@ -14,10 +16,31 @@ exe=$build/kalax/kalax_smoke.exe
 sim=$native/kalax-unitsim
 wine=$(command -v wine64 || command -v wine || true)
 [ -n "$wine" ] || { echo "skipped: wine64 is not installed (scripts/deps.sh --windows)"; exit 77; }
+if [ "${1:-}" = "--build" ]; then
+  command -v x86_64-w64-mingw32-g++-posix >/dev/null ||
+    { echo "skipped: mingw-w64 is not installed (scripts/deps.sh --windows)"; exit 77; }
+  KALAX_WIN_BUILD=$build scripts/build-windows.sh --no-deps kalax_smoke kalax_platform_test
+fi
 for f in "$exe" "$build/kalax/kalax_platform_test.exe"; do
   [ -f "$f" ] || { echo "skipped: $f is missing (scripts/build-windows.sh --smoke)"; exit 77; }
 done
 [ -x "$sim" ] || { echo "skipped: $sim is missing (build the native kalax-unitsim)"; exit 77; }
+
+# The DLL exports every C name the platform's public headers declare with
+# ZX_API, and nothing but C names of the library's own families.
+dll=$build/kalax/kalax.dll
+exports=$(x86_64-w64-mingw32-objdump -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+  sed -n 's/^[[:space:]]*\[ *[0-9]*\] //p' | sort)
+declared=$(grep -ohE 'ZX_API[^;(]*[ *][A-Za-z][A-Za-z0-9_]*\(' include/kalax/zx.h include/kalax/zxxml.h \
+  include/kalax/zxpld.h include/kalax/zxevents.h | sed -E 's/.*[ *]([A-Za-z][A-Za-z0-9_]*)\($/\1/' | sort -u)
+missing=$(comm -13 <(echo "$exports") <(echo "$declared"))
+stray=$(echo "$exports" | grep -vE '^(zx|zxxml|zxpld|zxax)_|^Dll(RegisterServer|UnregisterServer|GetClassObject|CanUnloadNow)$' || true)
+if [ -n "$missing$stray" ]; then
+  echo "kalax.dll exports: missing [$missing], not the library's [$stray]"
+  exit 1
+fi
+echo "kalax.dll exports $(echo "$exports" | wc -l) names; imports: $(x86_64-w64-mingw32-objdump -p "$dll" |
+  sed -n 's/^[[:space:]]*DLL Name: //p' | tr '\n' ' ')"
 
 export WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 if [ ! -f "$WINEPREFIX/system.reg" ]; then

@@ -100,6 +100,15 @@ std::uint64_t OwnerQueue::Register(TEventTarget *target) {
     const std::uint64_t id = next_id.fetch_add(1, std::memory_order_relaxed);
     std::lock_guard lock(mu_);
     targets_.emplace(id, Entry{target, 0});
+#if defined(_WIN32)
+    // Objects are made on their owner thread: the window comes back with the
+    // first object after the last one went.
+    if (!have_signal_ && std::this_thread::get_id() == owner_) {
+        have_signal_ = signal_.open(&OwnerQueue::DeliverPosted, this);
+        raised_ = false;
+        SyncSignalLocked();
+    }
+#endif
     return id;
 }
 
@@ -117,6 +126,16 @@ void OwnerQueue::Unregister(std::uint64_t id) noexcept {
             });
         }
         targets_.erase(id);
+#if defined(_WIN32)
+        // The window goes with the thread's last object (only its own thread
+        // can destroy it; otherwise it goes with the thread), so that nothing
+        // of this library is left behind to receive messages.
+        if (targets_.empty() && have_signal_ && std::this_thread::get_id() == owner_) {
+            signal_.close();
+            have_signal_ = false;
+            raised_ = false;
+        }
+#endif
     }
     Purge(id);
 }

@@ -35,6 +35,9 @@ public:
     // its messages) for up to `ms` (negative: without limit), until a message
     // of this signal has been handed to `deliver`; true when one was.
     bool pump(int ms) noexcept;
+    // Windows of this kind open in the process: while any is, their window
+    // procedure must stay loaded (a server's DllCanUnloadNow answers S_FALSE).
+    static long windows_open() noexcept;
 #endif
     int fd() const noexcept { return fd_; }
     // Both are idempotent and never block: raising a raised flag or clearing a

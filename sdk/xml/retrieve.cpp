@@ -56,7 +56,9 @@ Source<zxxml_setup_struct, zxxml_setup_count_struct> setup_of(Member &m) {
 int write_file(int module, const char *path, const char *buffer, int length) {
     Client &c = client();
     if (!path) return c.rt.fail(module, kFILE_OPEN);
-    std::FILE *f = std::fopen(path, "w");
+    // Binary: the body goes to the file byte for byte, also where the C
+    // runtime would turn line ends into CR LF in text mode (Windows).
+    std::FILE *f = std::fopen(path, "wb");
     if (!f) return c.rt.fail(module, kFILE_OPEN);
     const size_t written = std::fwrite(buffer, 1, static_cast<size_t>(length), f);
     const bool write_ok = written == static_cast<size_t>(length) && std::fflush(f) == 0;

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <atomic>
 #include <cstdint>
 
 #include "sdk/runtime/event_signal.h"
@@ -14,6 +15,7 @@ namespace {
 
 constexpr UINT kRaised = WM_APP + 0x4b58;  // within WM_APP..0xBFFF; only our windows get it
 const wchar_t kClassName[] = L"KalAxOwnerQueueWindow";
+std::atomic<long> open_windows{0};
 
 HINSTANCE this_module() {
     HMODULE module = nullptr;
@@ -78,14 +80,19 @@ bool EventSignal::open(void (*deliver)(void *), void *context) {
     thread_ = GetCurrentThreadId();
     SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     window_.store(window);
+    open_windows.fetch_add(1);
     return true;
 }
 
+long EventSignal::windows_open() noexcept { return open_windows.load(); }
+
 void EventSignal::close() noexcept {
     void *const window = window_.exchange(nullptr);
+    if (!window) return;
     // Only its own thread can destroy it; after that thread's end the system
     // has already done so.
-    if (window && GetCurrentThreadId() == thread_) DestroyWindow(static_cast<HWND>(window));
+    if (GetCurrentThreadId() == thread_) DestroyWindow(static_cast<HWND>(window));
+    open_windows.fetch_sub(1);
 }
 
 // Callers raise only a clear flag (the queue tracks that under its lock): one

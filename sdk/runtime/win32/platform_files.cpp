@@ -99,7 +99,7 @@ bool FileLock::lock(const std::string &path, int &err) {
 }
 
 bool file_replace(const std::string &path, const std::string &data, int &err) {
-    const std::string temp = path + ".new" + std::to_string(GetCurrentProcessId());
+    const std::string temp = path + ".new" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetCurrentThreadId());
     const HANDLE h = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return fail(err);
     if (!write_all(h, data.data(), data.size()) || !FlushFileBuffers(h)) {

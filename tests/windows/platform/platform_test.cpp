@@ -2,7 +2,7 @@
 // the semaphore and recursive mutex, clocks, error texts, whole-file reads and
 // appends, and the owner-thread queue delivering a device object's events
 // through a plain GetMessage loop and through zx_events_wait, its window
-// gone with its thread.
+// there while the thread's objects live and gone with its thread.
 //   kalax_platform_test.exe PORT CLOSED_PORT   (a simulated unit on 127.0.0.1:PORT)
 #include <windows.h>
 
@@ -16,8 +16,10 @@
 
 #include "kalax/zxapi_device.h"
 #include "kalax/zxevents.h"
+#include "sdk/runtime/event_signal.h"
 #include "sdk/runtime/files.h"
 #include "sdk/runtime/platform.h"
+#include "sdk/runtime/platform_files.h"
 
 namespace {
 
@@ -37,13 +39,20 @@ namespace platform = kalax::platform;
 struct Sleeper {
     std::atomic<bool> current{false};
     std::atomic<bool> after_exit{false};
+    std::atomic<bool> unwound{false};
     platform::Thread *handle = nullptr;
     int ms = 0;
     bool end_early = false;
 };
 
+struct SetOnUnwind {
+    std::atomic<bool> &flag;
+    ~SetOnUnwind() { flag = true; }
+};
+
 void sleeper(void *p) {
     auto &s = *static_cast<Sleeper *>(p);
+    SetOnUnwind guard{s.unwound};
     s.current = s.handle->is_current();
     platform::sleep_ms(s.ms);
     if (s.end_early) platform::thread_exit();
@@ -64,7 +73,8 @@ void threads() {
     CHECK(slow.current);
     CHECK(slow.after_exit);
 
-    // thread_exit unwinds to the thread's start: nothing after it runs.
+    // thread_exit unwinds to the thread's start: nothing after it runs, and
+    // the frames' locals are destroyed on the way.
     Sleeper ended;
     platform::Thread e;
     ended.handle = &e;
@@ -72,6 +82,7 @@ void threads() {
     CHECK(e.start(sleeper, &ended));
     CHECK(e.join_for(5000));
     CHECK(!ended.after_exit);
+    CHECK(ended.unwound);
 
     // A detached thread runs on to its end.
     auto *loose = new Sleeper;
@@ -167,6 +178,43 @@ void files() {
     RemoveDirectoryA(dir.c_str());
 }
 
+// The component runtime's files and libraries.
+void platform_files() {
+    char folder[MAX_PATH];
+    CHECK(GetTempPathA(sizeof folder, folder) > 0);
+    const std::string dir = std::string(folder) + "kalax-pf-" + std::to_string(GetCurrentProcessId());
+    int err = 0;
+    CHECK(platform::folder_make(dir + "\\a\\b", err));
+    CHECK(platform::folder_make(dir + "/a/b", err));  // already there: fine
+    const std::string file = dir + "\\a\\b\\registry.reg";
+    std::string got;
+    CHECK(!platform::file_read(file, got, err) && err == ENOENT);
+    CHECK(platform::file_replace(file, "REGEDIT4\r\n", err));
+    CHECK(platform::file_replace(file, "REGEDIT4\r\n[x]\r\n", err));  // over an existing one
+    CHECK(platform::file_read(file, got, err) && got == "REGEDIT4\r\n[x]\r\n");
+    {
+        platform::FileLock lock;
+        CHECK(lock.lock(file + ".lock", err));
+    }
+    DeleteFileA((file + ".lock").c_str());
+    DeleteFileA(file.c_str());
+    RemoveDirectoryA((dir + "\\a\\b").c_str());
+    RemoveDirectoryA((dir + "\\a").c_str());
+    RemoveDirectoryA(dir.c_str());
+
+    const std::string self = platform::loaded_file_of(reinterpret_cast<const void *>(&platform_files));
+    const std::string name = "\\kalax_platform_test.exe";
+    CHECK(self.size() > name.size() && self.compare(self.size() - name.size(), name.size(), name) == 0);
+    std::printf("loaded from %s\n", self.c_str());
+    platform::Library kernel;
+    std::string error;
+    CHECK(kernel.open("kernel32.dll", error));
+    CHECK(kernel.symbol("GetTickCount64") != nullptr);
+    CHECK(kernel.symbol("NoSuchFunction") == nullptr);
+    platform::Library none;
+    CHECK(!none.open("kalax-no-such-library.dll", error) && !error.empty());
+}
+
 // ---- the owner-thread queue ---------------------------------------------------------------
 int queue_windows() {
     int n = 0;
@@ -238,6 +286,24 @@ void events_through_the_message_loop(int port, int closed) {
     CHECK(refused.joined() == "start error:28:10061");
     CHECK(!refused.off_thread);
     CHECK(zx_events_wait(50) == 0);  // nothing more: the wait times out
+    CHECK(queue_windows() == 1);
+}
+
+// The window goes with the thread's last object and comes back with the next.
+void a_window_while_objects_live(int port) {
+    CHECK(queue_windows() == 0);
+    CHECK(platform::EventSignal::windows_open() == 0);
+    {
+        Device dev(port);
+        CHECK(queue_windows() == 1);
+        CHECK(platform::EventSignal::windows_open() == 1);
+        CHECK(dev.d.Open() == 0);
+        CHECK(dev.d.GetValuesXml() == 0);
+        CHECK(message_loop_until(dev.done, 10000));
+    }
+    CHECK(queue_windows() == 0);
+    CHECK(platform::EventSignal::windows_open() == 0);
+    CHECK(zx_events_wait(50) == 0);  // bounded without a window too
 }
 
 struct OtherOwner {
@@ -283,7 +349,9 @@ int main(int argc, char **argv) {
     semaphore_and_mutex();
     clocks_and_texts();
     files();
+    platform_files();
     events_through_the_message_loop(port, closed);
+    a_window_while_objects_live(port);
     a_window_per_owner_thread(port);
     if (failures == 0) std::printf("platform: all checks held\n");
     return failures == 0 ? 0 : 1;
