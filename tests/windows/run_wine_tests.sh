@@ -111,6 +111,19 @@ esac
 query 'HKCR\KalAx.KalLog\CLSID' | grep -q '{C80A65B5-8700-4D13-93E0-86A352785263}' && ok registry_progid || fail registry_progid
 query 'HKCR\TypeLib\{B1082E20-2751-4E4D-A268-819918F8E4C9}\1.0' | grep -q 'KalAx Library' && ok registry_typelib \
   || fail registry_typelib
+# Registering twice leaves the same entries.
+snapshot() {
+  for key in "HKCR\\CLSID\\$clsid" 'HKCR\KalAx.IoXml' 'HKCR\KalAx.KalLog'; do query "$key" /s; done
+}
+snapshot >"$work/registry.once"
+for want in '\\ProgID' '\\Version' '\\Typelib' 'REG_SZ *1.0' 'REG_SZ *{B1082E20-2751-4E4D-A268-819918F8E4C9}' \
+            'REG_SZ *IoXml Object' 'REG_SZ *KalLog Object'; do
+  grep -q "$want" "$work/registry.once" && ok "registry_entry $want" || fail "registry_entry $want"
+done
+wine regsvr32 /s "$winbin\\kalax.dll" >/dev/null 2>&1
+snapshot >"$work/registry.twice"
+if [ -s "$work/registry.once" ] && cmp -s "$work/registry.once" "$work/registry.twice"; then ok registering_twice_same
+else fail registering_twice_same; fi
 
 # The unit's own values.xml names input 1 `$1` (UTF-8): the text arrived whole.
 unit_names() {
