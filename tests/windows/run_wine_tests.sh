@@ -16,14 +16,14 @@ src=$1
 work=$2
 unitsim=$3
 wbuild=${KALAX_WIN_BUILD:-$src/build-windows}
-started=$(date +%s)
 
 for tool in wine wineserver winepath x86_64-w64-mingw32-g++-posix; do
   if ! command -v "$tool" >/dev/null 2>&1; then
-    echo "skipped: $tool is not installed (scripts/deps.sh installs wine64, wine64-tools and mingw-w64)"
+    echo "skipped: $tool is not installed (scripts/deps.sh --windows installs wine64 and mingw-w64)"
     exit 77
   fi
 done
+started=$(date +%s)
 
 failures=0
 fail() {
