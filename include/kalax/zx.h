@@ -39,7 +39,9 @@ typedef struct zx_error_struct {
 /* How both clients judge a unit's reply (codes in the error record):
  *   28  the connection failed; sys_code is the connect's own error
  *       (ECONNREFUSED "Connection refused" for a port with no server,
- *       ETIMEDOUT when no connection came within 5 seconds).
+ *       ETIMEDOUT when no connection came within 5 seconds; on Windows
+ *       Winsock's codes, WSAECONNREFUSED 10061 and WSAETIMEDOUT 10060, with
+ *       the system's texts).
  *   34  a read failed, also a connection reset in the middle of the reply.
  *   47-70  the unit answered with an HTTP error status (400-417, 500-505),
  *       whatever followed, also when its head was cut short after the status.
