@@ -79,6 +79,11 @@ private:
     IID iid_;
 };
 
+// The library's texts are char16_t. OLECHAR is char16_t here and wchar_t on
+// Windows, both 16-bit UTF-16 code units: a BSTR is viewed as char16_t text.
+inline const char16_t *u16_of(const OLECHAR *s) { return reinterpret_cast<const char16_t *>(s); }
+inline const OLECHAR *ole_of(const char16_t *s) { return reinterpret_cast<const OLECHAR *>(s); }
+
 // Owns a BSTR.
 class Bstr {
 public:
@@ -99,7 +104,7 @@ public:
     }
     BSTR detach() { return std::exchange(b_, nullptr); }
     UINT size() const { return zxax_SysStringLen(b_); }
-    std::u16string_view view() const { return {b_ ? b_ : u"", size()}; }
+    std::u16string_view view() const { return {b_ ? u16_of(b_) : u"", size()}; }
 
 private:
     BSTR b_ = nullptr;

@@ -20,7 +20,7 @@ inline HRESULT bstr_out(std::u16string_view text, BSTR *out) {
 // A text of the system code page as a BSTR.
 inline HRESULT ansi_out(std::string_view bytes, BSTR *out) { return bstr_out(cp1252_decode(bytes), out); }
 
-inline std::u16string_view view_of(BSTR b) { return {b ? b : u"", zxax_SysStringLen(b)}; }
+inline std::u16string_view view_of(BSTR b) { return {b ? u16_of(b) : u"", zxax_SysStringLen(b)}; }
 
 // A BSTR in the system code page; a character the page lacks is a failure.
 inline HRESULT ansi_in(BSTR in, std::string &out, const IID &iid, const char *source) {

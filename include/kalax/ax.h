@@ -19,6 +19,93 @@
 
 #include "zx.h"
 
+#ifdef _WIN32
+/* On Windows the contract is the platform's own component model: the types,
+ * interfaces, identifiers and result codes below are those of <windows.h>,
+ * <oleauto.h> and <ocidl.h> (OLECHAR is wchar_t there, 16 bits as here), and
+ * the zxax_ functions are inline forwards to the system's own, so the library's
+ * objects are written once for both platforms. Nothing of them is exported:
+ * hosts call the system's functions. */
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <ole2.h>
+#include <oleauto.h>
+#include <ocidl.h>
+#include <olectl.h>
+
+#ifdef __cplusplus
+#define ZXAX_INLINE inline
+extern "C" {
+#else
+#define ZXAX_INLINE static __inline
+#endif
+
+/* The server's entry points, exported by name. */
+ZX_API HRESULT STDAPICALLTYPE DllRegisterServer(void);
+ZX_API HRESULT STDAPICALLTYPE DllUnregisterServer(void);
+ZX_API HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID riid, void **ppv);
+ZX_API HRESULT STDAPICALLTYPE DllCanUnloadNow(void);
+
+ZXAX_INLINE BSTR zxax_SysAllocString(const OLECHAR *psz) { return SysAllocString(psz); }
+ZXAX_INLINE BSTR zxax_SysAllocStringLen(const OLECHAR *psz, UINT ui) { return SysAllocStringLen(psz, ui); }
+ZXAX_INLINE void zxax_SysFreeString(BSTR bstr) { SysFreeString(bstr); }
+ZXAX_INLINE UINT zxax_SysStringLen(BSTR bstr) { return SysStringLen(bstr); }
+ZXAX_INLINE void zxax_VariantInit(VARIANTARG *pvarg) { VariantInit(pvarg); }
+ZXAX_INLINE HRESULT zxax_VariantClear(VARIANTARG *pvarg) { return VariantClear(pvarg); }
+ZXAX_INLINE HRESULT zxax_VariantCopy(VARIANTARG *pvargDest, const VARIANTARG *pvargSrc) {
+    return VariantCopy(pvargDest, (VARIANTARG *)pvargSrc); /* the system's takes no const */
+}
+ZXAX_INLINE HRESULT zxax_VariantChangeType(VARIANTARG *pvargDest, const VARIANTARG *pvarSrc, USHORT wFlags,
+                                           VARTYPE vt) {
+    return VariantChangeType(pvargDest, (VARIANTARG *)pvarSrc, wFlags, vt);
+}
+ZXAX_INLINE SAFEARRAY *zxax_SafeArrayCreateVector(VARTYPE vt, LONG lLbound, ULONG cElements) {
+    return SafeArrayCreateVector(vt, lLbound, cElements);
+}
+ZXAX_INLINE HRESULT zxax_SafeArrayDestroy(SAFEARRAY *psa) { return SafeArrayDestroy(psa); }
+ZXAX_INLINE HRESULT zxax_SafeArrayGetLBound(SAFEARRAY *psa, UINT nDim, LONG *plLbound) {
+    return SafeArrayGetLBound(psa, nDim, plLbound);
+}
+ZXAX_INLINE HRESULT zxax_SafeArrayGetUBound(SAFEARRAY *psa, UINT nDim, LONG *plUbound) {
+    return SafeArrayGetUBound(psa, nDim, plUbound);
+}
+ZXAX_INLINE HRESULT zxax_SafeArrayGetElement(SAFEARRAY *psa, LONG *rgIndices, void *pv) {
+    return SafeArrayGetElement(psa, rgIndices, pv);
+}
+ZXAX_INLINE HRESULT zxax_SafeArrayPutElement(SAFEARRAY *psa, LONG *rgIndices, void *pv) {
+    return SafeArrayPutElement(psa, rgIndices, pv);
+}
+ZXAX_INLINE HRESULT zxax_SafeArrayAccessData(SAFEARRAY *psa, void **ppvData) { return SafeArrayAccessData(psa, ppvData); }
+ZXAX_INLINE HRESULT zxax_SafeArrayUnaccessData(SAFEARRAY *psa) { return SafeArrayUnaccessData(psa); }
+ZXAX_INLINE HRESULT zxax_CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid) { return CLSIDFromString(lpsz, pclsid); }
+ZXAX_INLINE HRESULT zxax_CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid) {
+    return CLSIDFromProgID(lpszProgID, lpclsid);
+}
+ZXAX_INLINE int zxax_StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax) {
+    return StringFromGUID2(rguid, lpsz, cchMax);
+}
+ZXAX_INLINE HRESULT zxax_CoCreateInstance(REFCLSID rclsid, IUnknown *pUnkOuter, DWORD dwClsContext, REFIID riid,
+                                          void **ppv) {
+    return CoCreateInstance(rclsid, pUnkOuter, dwClsContext, riid, ppv);
+}
+ZXAX_INLINE HRESULT zxax_GetErrorInfo(ULONG dwReserved, IErrorInfo **pperrinfo) {
+    return GetErrorInfo(dwReserved, pperrinfo);
+}
+ZXAX_INLINE HRESULT zxax_SetErrorInfo(ULONG dwReserved, IErrorInfo *perrinfo) {
+    return SetErrorInfo(dwReserved, perrinfo);
+}
+ZXAX_INLINE HRESULT zxax_CoInitialize(void *pvReserved) { return CoInitialize(pvReserved); }
+ZXAX_INLINE void zxax_CoUninitialize(void) { CoUninitialize(); }
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif
+#undef ZXAX_INLINE
+
+#else /* the library's own runtime */
+
 #ifdef __cplusplus
 #include <cstring>
 extern "C" {
@@ -708,5 +795,7 @@ ZX_API void zxax_CoUninitialize(void);
 inline bool operator==(const GUID &a, const GUID &b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
 inline bool operator!=(const GUID &a, const GUID &b) { return !(a == b); }
 #endif
+
+#endif /* _WIN32 */
 
 #endif /* KALAX_AX_H */
