@@ -15,7 +15,8 @@
 #   prometheus                   the monitoring tests: promtool checks the exporter's output,
 #                                and a real Prometheus server scrapes it end to end
 #   python3 python3-prometheus-client   the monitoring tests: Prometheus's own text parser
-#   wine64-tools                 widl, which compiles the generated IDL into a type library
+#   wine64-tools libwine-dev     widl, which compiles the generated IDL into a type library,
+#                                and the system IDL files it imports (oaidl.idl)
 #   python3-pytest               the tests of the Python package kalax (python/tests)
 # and clang's sanitizer runtimes where they are a package of their own
 # (Debian 12: libclang-rt-14-dev), for the clang build under sanitizers.
@@ -26,7 +27,8 @@
 #   mingw-w64-tools              widl and the import-library tools for the cross-build
 #   dpkg-dev                     `apt-get source libxml2` unpacks Debian's libxml2 source to cross-build
 #   make                         libxml2's own build
-#   wine wine64 wine64-tools     runs the Windows programs and tests on Linux (wine: the `wine` command)
+#   wine wine64                  runs the Windows programs and tests on Linux (wine: the `wine` command)
+#   wine64-tools libwine-dev     widl and the system IDL files: the type library resource
 set -euo pipefail
 sudo_cmd=""
 [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
@@ -35,24 +37,22 @@ install() {
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "$@"
 }
-if [ "${1:-}" = "--windows" ]; then
-  packages=(cmake ninja-build ccache g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools
-            dpkg-dev make wine wine64 wine64-tools)
-  missing=()
-  for p in "${packages[@]}"; do
+# Installs those of the arguments that are not installed yet.
+install_missing() {
+  local missing=() p
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   if ((${#missing[@]})); then install "${missing[@]}"; fi
+}
+if [ "${1:-}" = "--windows" ]; then
+  install_missing cmake ninja-build ccache g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools \
+                  dpkg-dev make wine wine64 wine64-tools libwine-dev
   exit 0
 fi
-packages=(cmake ninja-build g++ clang libxml2-dev libgtest-dev libbenchmark-dev libcurl4-openssl-dev pkg-config valgrind help2man locales
-          prometheus-cpp-dev prometheus python3 python3-prometheus-client wine64-tools
-          python3-pytest)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then install "${missing[@]}"; fi
+install_missing cmake ninja-build g++ clang libxml2-dev libgtest-dev libbenchmark-dev libcurl4-openssl-dev pkg-config \
+                valgrind help2man locales prometheus-cpp-dev prometheus python3 python3-prometheus-client \
+                wine64-tools libwine-dev python3-pytest
 if [ ! -f "$(clang -print-file-name=libclang_rt.asan-x86_64.a)" ]; then
   install "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev"
 fi
