@@ -100,7 +100,8 @@ int file_result(platform::FileResult r) noexcept {
     case platform::FileResult::OpenFailed: return -4;
     case platform::FileResult::TooLarge:
     case platform::FileResult::NoMemory: return -3;
-    case platform::FileResult::IoFailed: break;
+    case platform::FileResult::IoFailed:
+    case platform::FileResult::CloseFailed: break;
     }
     return -5;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "sdk/runtime/files.h"
 #include "sdk/xml/client.h"
 
 using namespace kalax;
@@ -56,16 +57,17 @@ Source<zxxml_setup_struct, zxxml_setup_count_struct> setup_of(Member &m) {
 int write_file(int module, const char *path, const char *buffer, int length) {
     Client &c = client();
     if (!path) return c.rt.fail(module, kFILE_OPEN);
-    // Binary: the body goes to the file byte for byte, also where the C
-    // runtime would turn line ends into CR LF in text mode (Windows).
-    std::FILE *f = std::fopen(path, "wb");
-    if (!f) return c.rt.fail(module, kFILE_OPEN);
-    const size_t written = std::fwrite(buffer, 1, static_cast<size_t>(length), f);
-    const bool write_ok = written == static_cast<size_t>(length) && std::fflush(f) == 0;
-    const bool close_ok = std::fclose(f) == 0;
-    if (!write_ok) return c.rt.fail(module, kFILE_WRITE);
-    if (!close_ok) return c.rt.fail(module, kFILE_CLOSE);
-    return 0;
+    // Byte for byte (no CR LF in text mode), and whole or not at all: a write
+    // that fails halfway leaves the file as it was.
+    switch (platform::replace_file(path, buffer, static_cast<size_t>(length))) {
+    case platform::FileResult::Ok: return 0;
+    case platform::FileResult::OpenFailed: return c.rt.fail(module, kFILE_OPEN);
+    case platform::FileResult::CloseFailed: return c.rt.fail(module, kFILE_CLOSE);
+    case platform::FileResult::IoFailed:
+    case platform::FileResult::TooLarge:
+    case platform::FileResult::NoMemory: break;
+    }
+    return c.rt.fail(module, kFILE_WRITE);
 }
 
 // Steps shared by every form once the source is known to be usable: the body

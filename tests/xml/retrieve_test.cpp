@@ -1,8 +1,12 @@
 // Taking results out of a slot: which code refuses what, and exact copies.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -13,6 +17,35 @@
 
 using namespace kalax;
 using namespace kalax::test;
+
+namespace {
+
+std::string read_whole(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A scratch folder of its own, so a stray partial file would show.
+struct ScratchFolder {
+    ScratchFolder() {
+        char name[] = "/tmp/kalax-files-XXXXXX";
+        path = mkdtemp(name);
+    }
+    ~ScratchFolder() { std::system(("rm -rf " + path).c_str()); }
+    std::vector<std::string> entries() const {
+        std::vector<std::string> names;
+        FILE *ls = popen(("ls -A " + path).c_str(), "r");
+        char buf[512];
+        while (ls && std::fgets(buf, sizeof buf, ls)) names.emplace_back(buf, std::strcspn(buf, "\n"));
+        if (ls) pclose(ls);
+        return names;
+    }
+    std::string path;
+};
+
+}  // namespace
 
 class XmlRetrieve : public XmlUnit {
 protected:
@@ -116,4 +149,68 @@ TEST_F(XmlRetrieve, FileInAMissingFolderFailsWithCode6AndCreatesNothing) {
     EXPECT_EQ(zxxml_get_values_to_file(m, "/tmp/kalax-no-such-dir/x/values.xml"), -1);
     EXPECT_EQ(xml_code(m), 6);
     EXPECT_NE(access("/tmp/kalax-no-such-dir", F_OK), 0);
+}
+
+// A file is changed whole or not at all: a write that cannot finish leaves the
+// old content and no partial file beside it; permissions and links are kept.
+TEST_F(XmlRetrieve, FilesAreReplacedWholeOrNotAtAll) {
+    const int m = fetched_values();
+    char *text = nullptr;
+    int length = 0;
+    ASSERT_EQ(zxxml_get_values_xml(m, &text, &length), 0);
+    ASSERT_GT(length, 200);
+    const std::string body(text, static_cast<size_t>(length));
+
+    ScratchFolder dir;
+    const std::string file = dir.path + "/values.xml";
+    const std::string old_content = "the user's old file\n";
+    std::ofstream(file, std::ios::binary) << old_content;
+    ASSERT_EQ(chmod(file.c_str(), 0600), 0);
+
+    // Written: the new content whole, the file's permissions as they were.
+    ASSERT_EQ(zxxml_get_values_to_file(m, file.c_str()), 0);
+    EXPECT_EQ(read_whole(file), body);
+    struct stat st {};
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"values.xml"});
+
+    // Through a link: the file it names changes, the link stays a link.
+    const std::string link = dir.path + "/latest.xml";
+    std::ofstream(file, std::ios::binary) << old_content;
+    ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
+    ASSERT_EQ(zxxml_get_values_to_file(m, link.c_str()), 0);
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(read_whole(file), body);
+
+    // Not a plain file: written in place, never replaced by one.
+    const std::string fifo = dir.path + "/pipe";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_EQ(zxxml_get_values_to_file(m, fifo.c_str()), 0);
+    std::string got(static_cast<size_t>(length) + 1, '\0');
+    EXPECT_EQ(read(reader, got.data(), got.size()), length);
+    close(reader);
+    ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+    // Too large to write: the process may make no file longer than 100 bytes
+    // (last, since a failed write also refuses the slot's later retrievals).
+    std::ofstream(file, std::ios::binary) << old_content;
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old_limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    rlimit small = old_limit;
+    small.rlim_cur = 100;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const int failed = zxxml_get_values_to_file(m, file.c_str());
+    const int code = xml_code(m);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    std::signal(SIGXFSZ, SIG_DFL);
+    EXPECT_EQ(failed, -1);
+    EXPECT_EQ(code, 7);
+    EXPECT_EQ(read_whole(file), old_content);
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"latest.xml", "pipe", "values.xml"}));
 }

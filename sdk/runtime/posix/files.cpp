@@ -4,8 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <new>
+#include <string>
 
 namespace kalax::platform {
 
@@ -49,7 +53,84 @@ int open_regular(const char *path, int flags, mode_t mode, struct stat &st) {
     return fd;
 }
 
+bool write_all(int fd, const char *data, std::size_t length) {
+    std::size_t put = 0;
+    while (put < length) {
+        const ssize_t n = ::write(fd, data + put, length - put);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        put += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+FileResult write_in_place(const char *path, const char *data, std::size_t length) {
+    Fd fd(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (fd.get() < 0) return FileResult::OpenFailed;
+    if (!write_all(fd.get(), data, length)) return FileResult::IoFailed;
+    return fd.close() ? FileResult::Ok : FileResult::CloseFailed;
+}
+
+std::string folder_of(const std::string &path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 }  // namespace
+
+FileResult replace_file(const char *path, const char *data, std::size_t length) {
+    if (!path || !*path) {
+        errno = ENOENT;
+        return FileResult::OpenFailed;
+    }
+    std::string target = path;
+    struct stat st {};
+    bool existed = ::lstat(path, &st) == 0;
+    if (existed && S_ISLNK(st.st_mode)) {
+        // Replace what the link names, not the link itself.
+        char *real = ::realpath(path, nullptr);
+        if (!real) return write_in_place(path, data, length);  // dangling: made through the link
+        target = real;
+        std::free(real);
+        existed = ::stat(target.c_str(), &st) == 0;
+    }
+    if (existed && !S_ISREG(st.st_mode)) return write_in_place(path, data, length);
+
+    static std::atomic<unsigned> serial{0};
+    const std::string temp =
+        target + ".part-" + std::to_string(::getpid()) + "-" + std::to_string(serial.fetch_add(1));
+    Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (fd.get() < 0) {
+        // A folder that takes no new file may still hold a writable file.
+        if (errno == EACCES || errno == EPERM || errno == EROFS) return write_in_place(path, data, length);
+        return FileResult::OpenFailed;
+    }
+    FileResult result = FileResult::Ok;
+    if (existed) {
+        // The content changes, not who may read it.
+        (void)!::fchown(fd.get(), st.st_uid, st.st_gid);
+        (void)::fchmod(fd.get(), st.st_mode & 07777);
+    }
+    if (!write_all(fd.get(), data, length)) {
+        result = FileResult::IoFailed;
+    } else if (::fsync(fd.get()) != 0 || !fd.close() || ::rename(temp.c_str(), target.c_str()) != 0) {
+        result = FileResult::CloseFailed;
+    }
+    if (result != FileResult::Ok) {
+        const int saved = errno;
+        ::unlink(temp.c_str());
+        errno = saved;
+        return result;
+    }
+    // The rename reaches the disk with its folder.
+    Fd dir(::open(folder_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() >= 0) ::fsync(dir.get());
+    return FileResult::Ok;
+}
 
 PathKind path_kind(const char *path) {
     struct stat st {};

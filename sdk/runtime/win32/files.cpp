@@ -4,8 +4,10 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cerrno>
 #include <new>
+#include <string>
 
 namespace kalax::platform {
 
@@ -75,7 +77,80 @@ HANDLE open_regular(const char *path, DWORD access, DWORD disposition) {
     return h;
 }
 
+bool write_all(HANDLE h, const char *data, std::size_t length) {
+    std::size_t put = 0;
+    while (put < length) {
+        const std::size_t want = length - put;
+        DWORD n = 0;
+        if (!WriteFile(h, data + put, want > 0x40000000u ? 0x40000000u : static_cast<DWORD>(want), &n, nullptr) ||
+            n == 0) {
+            keep_error();
+            return false;
+        }
+        put += n;
+    }
+    return true;
+}
+
+FileResult write_in_place(const char *path, const char *data, std::size_t length) {
+    Handle h(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (h.get() == INVALID_HANDLE_VALUE) {
+        keep_error();
+        return FileResult::OpenFailed;
+    }
+    if (!write_all(h.get(), data, length)) return FileResult::IoFailed;
+    if (!h.close()) {
+        keep_error();
+        return FileResult::CloseFailed;
+    }
+    return FileResult::Ok;
+}
+
 }  // namespace
+
+FileResult replace_file(const char *path, const char *data, std::size_t length) {
+    if (!path || !*path) {
+        errno = ENOENT;
+        return FileResult::OpenFailed;
+    }
+    // Devices, folders and linked files are written as they are; only a plain
+    // file (or none) is replaced.
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT)))
+        return write_in_place(path, data, length);
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        Handle probe(CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (probe.get() == INVALID_HANDLE_VALUE || GetFileType(probe.get()) != FILE_TYPE_DISK)
+            return write_in_place(path, data, length);
+    }
+    static std::atomic<unsigned> serial{0};
+    const std::string temp = std::string(path) + ".part-" + std::to_string(GetCurrentProcessId()) + "-" +
+                             std::to_string(serial.fetch_add(1));
+    Handle h(CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (h.get() == INVALID_HANDLE_VALUE) {
+        // A folder that takes no new file may still hold a writable file.
+        if (GetLastError() == ERROR_ACCESS_DENIED) return write_in_place(path, data, length);
+        keep_error();
+        return FileResult::OpenFailed;
+    }
+    FileResult result = FileResult::Ok;
+    if (!write_all(h.get(), data, length)) {
+        result = FileResult::IoFailed;
+    } else if (!FlushFileBuffers(h.get()) || !h.close() ||
+               !MoveFileExA(temp.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        keep_error();
+        result = FileResult::CloseFailed;
+    }
+    if (result != FileResult::Ok) {
+        const int saved = errno;
+        if (h.get() != INVALID_HANDLE_VALUE) h.close();
+        DeleteFileA(temp.c_str());
+        errno = saved;
+    }
+    return result;
+}
 
 PathKind path_kind(const char *path) {
     if (!path) return PathKind::Missing;
