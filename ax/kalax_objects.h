@@ -141,6 +141,11 @@ const TypeDesc &kallog_coclass();
 HRESULT create_ioxml(IUnknown *outer, REFIID riid, void **ppv);
 HRESULT create_kallog(IUnknown *outer, REFIID riid, void **ppv);
 
+// The server's class objects (DllGetClassObject), and whether the library may
+// be unloaded now (DllCanUnloadNow).
+HRESULT get_class_object(REFCLSID rclsid, REFIID riid, void **ppv);
+HRESULT can_unload_now();
+
 // What registering the library file `path` writes, and what unregistering deletes.
 std::vector<RegistryChange> registration_entries(const std::string &path);
 std::vector<RegistryChange> unregistration_entries();

@@ -1,7 +1,5 @@
-// The in-process server: the four entry points a host finds by name, the
-// class objects of IoXml and KalLog, and what registration makes known.
-#include <iterator>
-#include <mutex>
+// The in-process server: the entry points a host finds by name, and what
+// registration makes known (the class objects are in class_objects.cpp).
 #include <string>
 #include <vector>
 
@@ -10,8 +8,6 @@
 #include "ax/object.h"
 #include "ax/registry.h"
 #include "kalax/ax.h"
-#include "kalax/zxpld.h"
-#include "kalax/zxxml.h"
 #include "sdk/runtime/platform_files.h"
 
 namespace kalax::ax::lib {
@@ -22,51 +18,17 @@ struct ServerObject {
     const CLSID &clsid;
     const char *progid;
     const TypeDesc &(*coclass)();
-    CreateFunction create;
 };
 
 const ServerObject kObjects[] = {
-    {CLSID_IoXml, "KalAx.IoXml", &ioxml_coclass, &create_ioxml},
-    {CLSID_KalLog, "KalAx.KalLog", &kalax::ax::lib::kallog_coclass, &create_kallog},
+    {CLSID_IoXml, "KalAx.IoXml", &ioxml_coclass},
+    {CLSID_KalLog, "KalAx.KalLog", &kalax::ax::lib::kallog_coclass},
 };
 
 const std::string kRoot = "HKEY_CLASSES_ROOT\\";
 // The automation proxies of a dual interface and of a dispatch interface.
 constexpr const char *kProxyDual = "{00020424-0000-0000-C000-000000000046}";
 constexpr const char *kProxyDispatch = "{00020420-0000-0000-C000-000000000046}";
-
-// The server module: one class object per class, made on the first request
-// (once, whichever threads ask) and kept while the library is loaded. When the
-// library is unloaded (or the process ends) both C clients are shut down
-// whatever their reference counts, then the class objects go.
-class ServerModule {
-public:
-    ServerModule() = default;
-    ServerModule(const ServerModule &) = delete;
-    ServerModule &operator=(const ServerModule &) = delete;
-    ~ServerModule() {
-        zxxml_count_ref2zero();
-        zxxml_uninit();
-        zxpld_count_ref2zero();
-        zxpld_uninit();
-        for (IClassFactory *f : factories_)
-            if (f) f->Release();
-    }
-    IClassFactory *class_object(size_t i) {
-        std::call_once(once_[i], [&] {
-            void *p = nullptr;
-            if (SUCCEEDED(class_factory(kObjects[i].create, IID_IClassFactory, &p)))
-                factories_[i] = static_cast<IClassFactory *>(p);
-        });
-        return factories_[i];
-    }
-
-private:
-    std::once_flag once_[2];
-    IClassFactory *factories_[2] = {nullptr, nullptr};
-};
-
-ServerModule g_server;
 
 std::string folder_of(const std::string &path) {
     const auto slash = path.rfind('/');
@@ -160,16 +122,9 @@ ZX_API HRESULT DllUnregisterServer(void) {
 }
 
 ZX_API HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, void **ppv) {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    for (size_t i = 0; i < std::size(kObjects); ++i) {
-        if (rclsid != kObjects[i].clsid) continue;
-        IClassFactory *factory = g_server.class_object(i);
-        return factory ? factory->QueryInterface(riid, ppv) : E_OUTOFMEMORY;
-    }
-    return CLASS_E_CLASSNOTAVAILABLE;
+    return get_class_object(rclsid, riid, ppv);
 }
 
-ZX_API HRESULT DllCanUnloadNow(void) { return module_locks() == 0 ? S_OK : S_FALSE; }
+ZX_API HRESULT DllCanUnloadNow(void) { return can_unload_now(); }
 
 }  // extern "C"

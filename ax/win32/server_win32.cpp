@@ -1,9 +1,7 @@
 // The in-process server on Windows: the four entry points regsvr32 and
-// CoCreateInstance find by name, the class objects of IoXml and KalLog, and the
-// registry entries of both classes with the registration of the carried type
-// library.
-#include <iterator>
-#include <mutex>
+// CoCreateInstance find by name, and the registry entries of both classes with
+// the registration of the carried type library (the class objects are in
+// class_objects.cpp).
 #include <string>
 #include <vector>
 
@@ -12,8 +10,6 @@
 #include "ax/object.h"
 #include "ax/win32/module_win32.h"
 #include "kalax/ax.h"
-#include "kalax/zxpld.h"
-#include "kalax/zxxml.h"
 
 namespace kalax::ax::win32 {
 
@@ -45,45 +41,12 @@ namespace {
 struct ServerObject {
     const CLSID &clsid;
     const wchar_t *progid;
-    CreateFunction create;
 };
 
 const ServerObject kObjects[] = {
-    {CLSID_IoXml, L"KalAx.IoXml", &create_ioxml},
-    {CLSID_KalLog, L"KalAx.KalLog", &create_kallog},
+    {CLSID_IoXml, L"KalAx.IoXml"},
+    {CLSID_KalLog, L"KalAx.KalLog"},
 };
-
-// The class objects, made on first request (once, whichever threads ask) and
-// kept while the library is loaded. When the library is unloaded both C clients
-// are shut down whatever their reference counts, then the class objects go.
-class ServerModule {
-public:
-    ServerModule() = default;
-    ServerModule(const ServerModule &) = delete;
-    ServerModule &operator=(const ServerModule &) = delete;
-    ~ServerModule() {
-        zxxml_count_ref2zero();
-        zxxml_uninit();
-        zxpld_count_ref2zero();
-        zxpld_uninit();
-        for (IClassFactory *f : factories_)
-            if (f) f->Release();
-    }
-    IClassFactory *class_object(size_t i) {
-        std::call_once(once_[i], [&] {
-            void *p = nullptr;
-            if (SUCCEEDED(class_factory(kObjects[i].create, IID_IClassFactory, &p)))
-                factories_[i] = static_cast<IClassFactory *>(p);
-        });
-        return factories_[i];
-    }
-
-private:
-    std::once_flag once_[2];
-    IClassFactory *factories_[2] = {nullptr, nullptr};
-};
-
-ServerModule g_server;
 
 std::wstring guid_wtext(const GUID &g) {
     wchar_t buf[40];
@@ -204,16 +167,9 @@ ZX_API HRESULT STDAPICALLTYPE DllUnregisterServer(void) {
 }
 
 ZX_API HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID riid, void **ppv) {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    for (size_t i = 0; i < std::size(kObjects); ++i) {
-        if (rclsid != kObjects[i].clsid) continue;
-        IClassFactory *factory = g_server.class_object(i);
-        return factory ? factory->QueryInterface(riid, ppv) : E_OUTOFMEMORY;
-    }
-    return CLASS_E_CLASSNOTAVAILABLE;
+    return get_class_object(rclsid, riid, ppv);
 }
 
-ZX_API HRESULT STDAPICALLTYPE DllCanUnloadNow(void) { return module_locks() == 0 ? S_OK : S_FALSE; }
+ZX_API HRESULT STDAPICALLTYPE DllCanUnloadNow(void) { return can_unload_now(); }
 
 }  // extern "C"
