@@ -38,20 +38,6 @@ HRESULT report_error(HRESULT hr, const IID &iid, std::string_view source, std::s
     return hr;
 }
 
-void fill_excepinfo(EXCEPINFO *info, HRESULT hr) {
-    if (!info) return;  // the error info stays for GetErrorInfo
-    ComPtr<IErrorInfo> error;
-    if (GetErrorInfo(0, error.put()) != S_OK) error.reset();
-    std::memset(info, 0, sizeof *info);
-    info->scode = hr;
-    if (error) {
-        error->GetSource(&info->bstrSource);
-        error->GetDescription(&info->bstrDescription);
-        error->GetHelpFile(&info->bstrHelpFile);
-        error->GetHelpContext(&info->dwHelpContext);
-    }
-}
-
 namespace win32 {
 
 namespace {
