@@ -1,9 +1,11 @@
 // IDispatch from a description: names to DISPIDs and calls by DISPID.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "ax/object.h"
+#include "ax/unwritten.h"
 
 namespace kalax::ax {
 
@@ -15,6 +17,29 @@ VARTYPE invoke_type(const TypeRef &t) {
 }
 
 void *value_of(VARIANT &v, VARTYPE vt) { return vt == VT_VARIANT ? static_cast<void *>(&v) : &v.llVal; }
+
+// A record made for an [out] parameter starts as the unwritten pattern (the
+// members write all its fields or none).
+bool record_size(const VARIANT &made, ULONG &size) {
+    return SUCCEEDED(made.brecVal.pRecInfo->GetSize(&size));
+}
+void mark_record_unwritten(const VARIANT &made) {
+    ULONG size = 0;
+    if (record_size(made, size)) std::memset(made.brecVal.pvRecord, kUnwrittenByte, size);
+}
+// Zero again, so that clearing the record frees nothing it does not hold.
+void clear_unwritten_record(const VARIANT &made) {
+    ULONG size = 0;
+    if (record_size(made, size)) std::memset(made.brecVal.pvRecord, 0, size);
+}
+bool record_written(const VARIANT &made) {
+    ULONG size = 0;
+    if (!record_size(made, size)) return true;
+    const auto *bytes = static_cast<const unsigned char *>(made.brecVal.pvRecord);
+    for (ULONG i = 0; i < size; ++i)
+        if (bytes[i] != kUnwrittenByte) return true;
+    return false;
+}
 
 // Moves a value of type `vt` held in `from` into the variant `to`.
 void store(VARIANT &to, VARIANT &from, VARTYPE vt) {
@@ -138,6 +163,7 @@ HRESULT dispatch_invoke(const TypeDesc &type, void *self, DISPID id, WORD flags,
                 made.vt = VT_RECORD;
                 made.brecVal.pvRecord = made.brecVal.pRecInfo->RecordCreate();
                 if (!made.brecVal.pvRecord) return E_OUTOFMEMORY;
+                mark_record_unwritten(made);
                 slot.ref = made.brecVal.pvRecord;
                 record_targets.push_back(arg.pvarVal);
                 continue;
@@ -156,6 +182,8 @@ HRESULT dispatch_invoke(const TypeDesc &type, void *self, DISPID id, WORD flags,
                 slot.ref = arg.byref;
             } else if (arg.vt == (VT_BYREF | VT_VARIANT) && arg.pvarVal) {
                 slot.ref = value_of(slot.value, vt);
+                // vt stays VT_EMPTY until written
+                if (vt != VT_VARIANT && !(p.flags & PARAMFLAG_FIN)) mark_unwritten(slot.value);
                 s.owned[i] = 1;
                 out_targets[i] = arg.pvarVal;
             } else {
@@ -179,7 +207,7 @@ HRESULT dispatch_invoke(const TypeDesc &type, void *self, DISPID id, WORD flags,
         // What the member may have written into our temporaries is dropped with them.
         for (size_t i = 0; i < out_targets.size(); ++i) {
             const VARTYPE t = invoke_type(m->params[i].type);
-            if (out_targets[i] && t != VT_VARIANT) s.slots[i].value.vt = t;
+            if (out_targets[i] && t != VT_VARIANT && was_written(s.slots[i].value)) s.slots[i].value.vt = t;
         }
         if (m->has_retval()) {
             if (ret_vt != VT_VARIANT) retval.vt = ret_vt;
@@ -190,10 +218,16 @@ HRESULT dispatch_invoke(const TypeDesc &type, void *self, DISPID id, WORD flags,
     }
     for (size_t i = 0; i < out_targets.size(); ++i) {
         if (!out_targets[i]) continue;
+        const VARTYPE t = invoke_type(m->params[i].type);
+        if (t != VT_VARIANT && !was_written(s.slots[i].value)) continue;
         zxax_VariantClear(out_targets[i]);
-        store(*out_targets[i], s.slots[i].value, invoke_type(m->params[i].type));
+        store(*out_targets[i], s.slots[i].value, t);
     }
     for (size_t k = 0; k < record_targets.size(); ++k) {
+        if (!record_written(made_records[k])) {  // the variable stays empty
+            clear_unwritten_record(made_records[k]);
+            continue;
+        }
         *record_targets[k] = made_records[k];
         zxax_VariantInit(&made_records[k]);
     }

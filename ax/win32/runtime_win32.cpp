@@ -11,6 +11,7 @@
 #include "ax/apartment.h"
 #include "ax/com.h"
 #include "ax/describe.h"
+#include "ax/unwritten.h"
 #include "ax/win32/module_win32.h"
 
 namespace kalax::ax {
@@ -137,6 +138,7 @@ VARTYPE pointee_type(ITypeInfo *info, const TYPEDESC &t) {
 struct ByrefVariable {
     VARIANT *variable;
     VARIANT value;
+    VARTYPE vt;
 };
 
 // The member `id` that `flags` selects; null when there is none.
@@ -181,14 +183,16 @@ HRESULT dispatch_invoke(const TypeDesc &type, void *self, DISPID id, WORD flags,
         const ELEMDESC &param = f->lprgelemdescParam[k];
         const VARTYPE vt = pointee_type(info.get(), param.tdesc);
         if (vt == VT_EMPTY) continue;
-        ByrefVariable &b = adapted.emplace_back(ByrefVariable{arg.pvarVal, {}});
+        ByrefVariable &b = adapted.emplace_back(ByrefVariable{arg.pvarVal, {}, vt});
         VariantInit(&b.value);
         const bool in = (param.paramdesc.wParamFlags & PARAMFLAG_FIN) != 0;
         if (in && b.variable->vt != VT_EMPTY) {
             hr = VariantChangeType(&b.value, b.variable, 0, vt);
             if (FAILED(hr) && arg_err) *arg_err = static_cast<UINT>(args.size() - 1 - k);
-        } else {
+        } else if (in) {
             b.value.vt = vt;  // zero of its type
+        } else {
+            mark_unwritten(b.value);  // typed once written
         }
         arg.vt = static_cast<VARTYPE>(VT_BYREF | vt);
         arg.byref = &b.value.llVal;
@@ -199,6 +203,10 @@ HRESULT dispatch_invoke(const TypeDesc &type, void *self, DISPID id, WORD flags,
         hr = info->Invoke(self, id, flags, &call, result, excep, arg_err);
     }
     for (ByrefVariable &b : adapted) {
+        if (b.value.vt == VT_EMPTY) {
+            if (!was_written(b.value)) continue;  // the variable keeps what it held
+            b.value.vt = b.vt;
+        }
         if (SUCCEEDED(hr)) {
             VariantClear(b.variable);
             *b.variable = b.value;  // the value's ownership moves to the variable

@@ -284,9 +284,27 @@ TEST_F(IoXmlObject, SensorsComeOutWithDeviceNamesDecodedAsUtf8) {
     VARIANT ret;
     zxax_VariantInit(&ret);
     DISPPARAMS p{args, nullptr, 6, 0};
+    // A failing getter writes none of its outputs: the variables keep what they held.
+    for (int k = 0; k < 4; ++k) {
+        outs[k].vt = VT_I4;
+        outs[k].lVal = 100 + k;
+    }
     ASSERT_EQ(io_->Invoke(23, IID_NULL, 0, DISPATCH_METHOD, &p, &ret, nullptr, nullptr), S_OK);  // GetSetupSensor
     EXPECT_EQ(ret.lVal, -1);  // no setup fetched yet
-    EXPECT_EQ(zxax_SysStringLen(outs[1].bstrVal), 0u);  // nothing written
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_EQ(outs[k].vt, VT_I4);
+        EXPECT_EQ(outs[k].lVal, 100 + k);
+    }
+    VARIANT empty_record;
+    zxax_VariantInit(&empty_record);
+    args[0].vt = VT_BYREF | VT_VARIANT;
+    args[0].pvarVal = &empty_record;
+    ASSERT_EQ(io_->Invoke(23, IID_NULL, 0, DISPATCH_METHOD, &p, &ret, nullptr, nullptr), S_OK);
+    EXPECT_EQ(ret.lVal, -1);
+    EXPECT_EQ(empty_record.vt, VT_EMPTY);  // no record made for it
+    args[0].vt = VT_RECORD;
+    args[0].brecVal.pvRecord = rec;
+    args[0].brecVal.pRecInfo = info.get();
     ASSERT_EQ(io_->Invoke(8, IID_NULL, 0, DISPATCH_METHOD, &p, &ret, nullptr, nullptr), S_OK);  // GetValuesSensor
     EXPECT_EQ(ret.vt, VT_I4);
     EXPECT_EQ(ret.lVal, 0);
@@ -483,6 +501,27 @@ TEST_F(KalLogObject, ANewObjectReadsNothingAndLeavesTheRecordOutputsAlone) {
     EXPECT_EQ(time, 12.5);
     EXPECT_EQ(type, 7);
     EXPECT_EQ(group, 8);
+    // The same through Invoke, as a script passes its variables.
+    VARIANT vars[3], args[3], ret;
+    for (VARIANT &v : vars) zxax_VariantInit(&v);
+    vars[0].vt = VT_R8;
+    vars[0].dblVal = 12.5;
+    vars[1].vt = vars[2].vt = VT_BSTR;
+    vars[1].bstrVal = zxax_SysAllocString(u"type");
+    vars[2].bstrVal = zxax_SysAllocString(u"group");
+    for (int k = 0; k < 3; ++k) {
+        args[2 - k].vt = VT_BYREF | VT_VARIANT;
+        args[2 - k].pvarVal = &vars[k];
+    }
+    zxax_VariantInit(&ret);
+    DISPPARAMS p{args, nullptr, 3, 0};
+    ASSERT_EQ(log_->Invoke(21, IID_NULL, 0, DISPATCH_METHOD, &p, &ret, nullptr, nullptr), S_OK);  // ReadRecArray
+    zxax_VariantClear(&ret);
+    EXPECT_EQ(vars[0].vt, VT_R8);
+    EXPECT_EQ(vars[0].dblVal, 12.5);
+    EXPECT_EQ(vars[1].vt, VT_BSTR);
+    EXPECT_EQ(vars[2].vt, VT_BSTR);
+    for (VARIANT &v : vars) zxax_VariantClear(&v);
     EXPECT_EQ(load((dir_ / "missing.csv").string()), -4);
     EXPECT_EQ(line(), u"");
 

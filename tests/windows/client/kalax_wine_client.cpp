@@ -349,6 +349,17 @@ void kallog_download(int port) {
         VariantClear(&s);
     }
     check(same, "kallog_readlnstr_matches_readlnarray");
+    // Past the last line no value is found: a script's variables keep what they held.
+    VARIANT time, type, group, values;
+    for (VARIANT *v : {&time, &type, &group, &values}) VariantInit(v);
+    time.vt = VT_R8;
+    time.dblVal = 12.5;
+    type = vstr(L"type");
+    group = vstr(L"group");
+    const HRESULT none = call(log, L"ReadRecArray", {vref(time), vref(type), vref(group)}, &values);
+    check(SUCCEEDED(none) && time.vt == VT_R8 && time.dblVal == 12.5 && type.vt == VT_BSTR && group.vt == VT_BSTR,
+          "kallog_readrecarray_leaves_variables_without_values", std::to_string(none) + " " + std::to_string(type.vt));
+    for (VARIANT *v : {&time, &type, &group, &values}) VariantClear(v);
     check(!sink.foreign_thread, "kallog_events_on_owner_thread");
     sink.disconnect();
     log->Release();
