@@ -39,10 +39,21 @@ sudo_cmd=""
 xml_prefix=$build/libxml2/prefix
 if [ ! -f "$xml_prefix/lib/libxml2.a" ]; then
   if ! grep -rqs '^Types:.*deb-src\|^deb-src ' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-    # The same archives as the binary entries, for their sources.
-    src_list=/etc/apt/sources.list.d/kalax-deb-src.sources
-    echo "adding $src_list"
-    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources | $sudo_cmd tee "$src_list" >/dev/null
+    # The distribution's own archives once more, for their sources: Debian 12
+    # and newer Ubuntu list them in a deb822 file, Ubuntu 22.04 in sources.list.
+    src_list=""
+    for f in /etc/apt/sources.list.d/debian.sources /etc/apt/sources.list.d/ubuntu.sources; do
+      [ -f "$f" ] || continue
+      src_list=/etc/apt/sources.list.d/kalax-deb-src.sources
+      sed 's/^Types: deb$/Types: deb-src/' "$f" | $sudo_cmd tee "$src_list" >/dev/null
+      break
+    done
+    if [ -z "$src_list" ] && grep -qE '^deb .*(debian|ubuntu)' /etc/apt/sources.list 2>/dev/null; then
+      src_list=/etc/apt/sources.list.d/kalax-deb-src.list
+      grep -E '^deb .*(debian|ubuntu)' /etc/apt/sources.list | sed 's/^deb /deb-src /' | $sudo_cmd tee "$src_list" >/dev/null
+    fi
+    [ -n "$src_list" ] || { echo "no Debian or Ubuntu archive entry to take the libxml2 sources from"; exit 1; }
+    echo "added $src_list"
     $sudo_cmd apt-get update -qq
   fi
   src=$build/libxml2/src
