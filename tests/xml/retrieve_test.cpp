@@ -1,9 +1,11 @@
 // Taking results out of a slot: which code refuses what, and exact copies.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -33,13 +35,11 @@ struct ScratchFolder {
         char name[] = "/tmp/kalax-files-XXXXXX";
         path = mkdtemp(name);
     }
-    ~ScratchFolder() { std::system(("rm -rf " + path).c_str()); }
+    ~ScratchFolder() { std::filesystem::remove_all(path); }
     std::vector<std::string> entries() const {
         std::vector<std::string> names;
-        FILE *ls = popen(("ls -A " + path).c_str(), "r");
-        char buf[512];
-        while (ls && std::fgets(buf, sizeof buf, ls)) names.emplace_back(buf, std::strcspn(buf, "\n"));
-        if (ls) pclose(ls);
+        for (const auto &e : std::filesystem::directory_iterator(path)) names.push_back(e.path().filename());
+        std::sort(names.begin(), names.end());
         return names;
     }
     std::string path;
