@@ -55,22 +55,28 @@ void finish_member(MemberDesc &m, std::initializer_list<P> names, bool retval) {
 
 }  // namespace detail
 
-TypeDesc enum_type(std::string name, std::string doc, std::initializer_list<EnumItem> items) {
+namespace {
+
+TypeDesc described(TYPEKIND kind, std::string name, const GUID &guid, std::string doc) {
     TypeDesc d;
-    d.kind = TKIND_ENUM;
+    d.kind = kind;
     d.name = std::move(name);
+    d.guid = guid;
     d.doc = std::move(doc);
+    return d;
+}
+
+}  // namespace
+
+TypeDesc enum_type(std::string name, std::string doc, std::initializer_list<EnumItem> items) {
+    TypeDesc d = described(TKIND_ENUM, std::move(name), GUID{}, std::move(doc));
     d.items = items;
     return d;
 }
 
 TypeDesc record_type(std::string name, const GUID &guid, std::string doc, ULONG size, WORD align,
                      std::initializer_list<FieldDesc> fields) {
-    TypeDesc d;
-    d.kind = TKIND_RECORD;
-    d.name = std::move(name);
-    d.guid = guid;
-    d.doc = std::move(doc);
+    TypeDesc d = described(TKIND_RECORD, std::move(name), guid, std::move(doc));
     d.size = size;
     d.align = align;
     d.fields = fields;
@@ -78,11 +84,7 @@ TypeDesc record_type(std::string name, const GUID &guid, std::string doc, ULONG 
 }
 
 TypeDesc coclass_type(std::string name, const CLSID &clsid, std::string doc, std::initializer_list<ImplDesc> impls) {
-    TypeDesc d;
-    d.kind = TKIND_COCLASS;
-    d.name = std::move(name);
-    d.guid = clsid;
-    d.doc = std::move(doc);
+    TypeDesc d = described(TKIND_COCLASS, std::move(name), clsid, std::move(doc));
     d.flags = TYPEFLAG_FCANCREATE;
     d.impls = impls;
     return d;

@@ -9,17 +9,9 @@ import subprocess
 import sys
 import tempfile
 
-sanitize = os.environ.get("KALAX_SANITIZE", "")
-if "thread" in sanitize:
-    print("skipped: ThreadSanitizer's runtime cannot be preloaded into the Python interpreter")
-    sys.exit(77)
-env = dict(os.environ)
-if "address" in sanitize:
-    runtime = os.environ.get("KALAX_SANITIZER_RUNTIME", "")
-    if not runtime or not os.path.exists(runtime):
-        print("skipped: no shared AddressSanitizer runtime to preload (%r)" % runtime)
-        sys.exit(77)
-    env.update(LD_PRELOAD=runtime, ASAN_OPTIONS="detect_leaks=0:" + env.get("ASAN_OPTIONS", ""))
+from sanitized import environment
+
+env = environment()
 example = sys.argv[1]
 with tempfile.TemporaryDirectory() as folder:
     env["KALAX_REGISTRY"] = os.path.join(folder, "registry.reg")
