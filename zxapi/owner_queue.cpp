@@ -39,15 +39,15 @@ void OwnerQueue::FreeChain(Posted *p) noexcept {
     }
 }
 
+OwnerQueue::OwnerQueue() : owner_(std::this_thread::get_id()) { have_signal_ = OpenSignal(); }
+
+bool OwnerQueue::OpenSignal() noexcept {
 #if defined(_WIN32)
-OwnerQueue::OwnerQueue() : owner_(std::this_thread::get_id()) {
-    have_signal_ = signal_.open(&OwnerQueue::DeliverPosted, this);
-}
+    return signal_.open(&OwnerQueue::DeliverPosted, this);
 #else
-OwnerQueue::OwnerQueue() : owner_(std::this_thread::get_id()) {
-    have_signal_ = signal_.open();
-}
+    return signal_.open();
 #endif
+}
 
 void OwnerQueue::DeliverPosted(void *queue) noexcept { static_cast<OwnerQueue *>(queue)->Dispatch(0); }
 
@@ -72,11 +72,7 @@ OwnerQueue *OwnerQueue::ThisThreadIfAny() noexcept { return this_thread.queue.ge
 int OwnerQueue::Fd() noexcept {
     std::lock_guard lock(mu_);
     if (!have_signal_) {
-#if defined(_WIN32)
-        have_signal_ = signal_.open(&OwnerQueue::DeliverPosted, this);
-#else
-        have_signal_ = signal_.open();
-#endif
+        have_signal_ = OpenSignal();
         if (!have_signal_) return -1;
         raised_ = false;
         SyncSignalLocked();
@@ -104,7 +100,7 @@ std::uint64_t OwnerQueue::Register(TEventTarget *target) {
     // Objects are made on their owner thread: the window comes back with the
     // first object after the last one went.
     if (!have_signal_ && std::this_thread::get_id() == owner_) {
-        have_signal_ = signal_.open(&OwnerQueue::DeliverPosted, this);
+        have_signal_ = OpenSignal();
         raised_ = false;
         SyncSignalLocked();
     }

@@ -59,6 +59,7 @@ private:
     static void FreeChain(Posted *p) noexcept;  // outside the lock
     static void DeliverPosted(void *queue) noexcept;  // the window's message, on the owner thread
     int WaitOnCondition(int timeout_ms);
+    bool OpenSignal() noexcept;  // on Windows the owner's window, delivering as its messages
     Posted *PopLocked() noexcept;
     void SyncSignalLocked() noexcept;
 
