@@ -49,7 +49,17 @@ bool OwnerQueue::OpenSignal() noexcept {
 #endif
 }
 
-void OwnerQueue::DeliverPosted(void *queue) noexcept { static_cast<OwnerQueue *>(queue)->Dispatch(0); }
+// One message stands for every event posted before it is handled, and
+// handling it uses it up: events that came after the delivery's budget (posted
+// by the handlers themselves, say) get a message of their own, or the thread's
+// loop would never hear of them.
+void OwnerQueue::DeliverPosted(void *queue) noexcept {
+    auto &q = *static_cast<OwnerQueue *>(queue);
+    q.Dispatch(0);
+    std::lock_guard lock(q.mu_);
+    q.raised_ = false;
+    q.SyncSignalLocked();
+}
 
 // Takes no lock: at a thread's end the C++ runtime's mutexes may already
 // refuse that thread (winpthreads does). The signal's close is safe beside a

@@ -344,6 +344,28 @@ void a_window_while_objects_live(int port) {
     CHECK(zx_events_wait(50) == 0);  // bounded without a window too
 }
 
+// Events a handler posts while a message is being handled, beyond what that
+// message stood for, still reach a plain message loop.
+struct Relay : zxapi::TEventTarget {
+    ~Relay() override { StopEvents(); }
+    void post(unsigned n) { Post(zxapi::detail::MakePosted<int>(n, 0)); }
+    void DeliverEvent(zxapi::detail::Posted &event) override {
+        order += std::to_string(event.Message);
+        if (event.Message == 1) post(3);  // after 2, outside the running delivery
+        done = event.Message == 3;
+    }
+    std::string order;
+    bool done = false;
+};
+
+void events_posted_while_delivering() {
+    Relay relay;
+    relay.post(1);
+    relay.post(2);
+    CHECK(message_loop_until(relay.done, 3000));
+    CHECK(relay.order == "123");
+}
+
 struct OtherOwner {
     int port = 0;
     int windows_inside = 0;
@@ -390,6 +412,7 @@ int main(int argc, char **argv) {
     platform_files();
     connect_that_never_completes();
     events_through_the_message_loop(port, closed);
+    events_posted_while_delivering();
     a_window_while_objects_live(port);
     a_window_per_owner_thread(port);
     if (failures == 0) std::printf("platform: all checks held\n");
