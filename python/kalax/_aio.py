@@ -72,11 +72,15 @@ class _Face:
         attach()
         self.host, self.port = host, port
         self.obj = DispatchWithEvents(self.progid, AsyncEvents)
-        if self.obj.SetHostIP(host) != 0:
-            raise self._error(None)
-        self.obj.Port = port
-        self.obj.Username = user
-        self.obj.Password = password
+        try:
+            if self.obj.SetHostIP(host) != 0:
+                raise self._error(None)
+            self.obj.Port = port
+            self.obj.Username = user
+            self.obj.Password = password
+        except BaseException:
+            self.obj.close()  # nobody gets the face to close it
+            raise
 
     def __getattr__(self, name):
         obj = self.__dict__.get("obj")
@@ -110,8 +114,10 @@ class _Face:
         """Closes the unit's module and releases the object."""
         obj = self.__dict__.get("obj")
         if obj is not None and obj._oleobj_:
-            obj.Close()
-            obj.close()
+            try:
+                obj.Close()
+            finally:
+                obj.close()
 
     def __enter__(self):
         return self
@@ -152,8 +158,8 @@ class Unit(_Face):
         items = []
         for i in range(count):
             rc, name, device, ip, mac, sensor = self.obj.GetSensor(i, setup)
-            if rc != 0:
-                break
+            if rc != 0:  # a short list is no answer
+                raise self._error(None)
             items.append(Item(name=name, device=device, ip=ip, mac=mac, sensor=sensor,
                               value_text=self.obj.XmlSensorEnumToStr(sensor, 2),
                               units_text=self.obj.XmlSensorEnumToStr(sensor, 11)))

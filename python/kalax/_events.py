@@ -4,6 +4,7 @@ delivers them with pump() or on an asyncio loop after attach()."""
 import ctypes
 import threading
 import time
+import weakref
 from ctypes import CFUNCTYPE, POINTER, byref, c_int32, c_uint16, c_uint32, c_void_p
 
 from . import _native as n
@@ -31,8 +32,14 @@ class Sink:
     """The IDispatch a connection point calls. Holds its ctypes callbacks for
     as long as it lives; the object that owns it keeps it."""
 
-    def __init__(self, handler, events):
-        self.handler = handler  # a weak link would lose events of a handler only the object holds
+    def __init__(self, handler, events, owner=None):
+        if handler is owner:
+            # The object is its own handler: a strong link would make a cycle, and the
+            # object would wait for the collector (maybe on another thread) to go.
+            self._handler = weakref.ref(handler)
+        else:
+            # A separate handler may be held by nothing but the object: keep it.
+            self._handler = lambda: handler
         self.events = events
         self.refs = 1
         H = n.HRESULT
@@ -49,6 +56,10 @@ class Sink:
         self.vtable = (c_void_p * len(self.funcs))(*[ctypes.cast(f, c_void_p) for f in self.funcs])
         self.object = (c_void_p * 1)(ctypes.cast(self.vtable, c_void_p))
         self.ptr = ctypes.addressof(self.object)
+
+    @property
+    def handler(self):
+        return self._handler()
 
     # Each callback checks its pointers: an exception must not cross into the library.
     def _qi(self, this, iid, out):
@@ -87,8 +98,11 @@ class Sink:
             member = self.events.by_dispid.get(dispid)
             if member is None:
                 return n.DISP_E_MEMBERNOTFOUND
-            method = getattr(self.handler, member.name, None)
-            hook = getattr(self.handler, "_kalax_event", None)
+            handler = self.handler
+            if handler is None:  # its object is going: nothing to deliver to
+                return n.S_OK
+            method = getattr(handler, member.name, None)
+            hook = getattr(handler, "_kalax_event", None)
             if method is None and hook is None:
                 return n.S_OK
             if not params:
@@ -116,7 +130,7 @@ class EventsObject(CDispatch):
         if events is None:
             raise ti.ComError(n.E_NOINTERFACE, "%s fires no events" % self._iface.name)
         events = ti.interface_of(events)
-        sink = Sink(handler, events)
+        sink = Sink(handler, events, owner=self)
         hr, container = n.query_interface(self._oleobj_, n.IID_IConnectionPointContainer)
         ti.check(hr)
         point = c_void_p()

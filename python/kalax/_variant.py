@@ -29,10 +29,10 @@ def date_to_datetime(value):
 
 
 def datetime_to_date(moment):
-    if moment.tzinfo is not None:
-        moment = moment.astimezone().replace(tzinfo=None)
-    if not isinstance(moment, datetime.datetime):
+    if not isinstance(moment, datetime.datetime):  # a date: its midnight
         moment = datetime.datetime(moment.year, moment.month, moment.day)
+    elif moment.tzinfo is not None:
+        moment = moment.astimezone().replace(tzinfo=None)
     days = (moment - _EPOCH) / datetime.timedelta(days=1)
     whole = math.floor(days)
     fraction = days - whole

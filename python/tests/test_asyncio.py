@@ -3,7 +3,9 @@ documented while the loop keeps running, objects released with events queued,
 handler exceptions reported and kept out of the library."""
 import asyncio
 import datetime
+import gc
 import time
+import weakref
 
 import pytest
 
@@ -43,12 +45,15 @@ def test_two_units_at_once(unitsim):
         async with kalax.Unit("127.0.0.1", ports[0]) as a, kalax.Unit("localhost", ports[1]) as b:
             (va, vb), ticks = await ticking(asyncio.gather(a.values(), b.values()))
             setup = await b.setup()
-            return va, vb, ticks, setup
-    va, vb, ticks, setup = run(main())
+            with pytest.raises(kalax.UnitError) as failed:
+                a._items(len(va) + 1, 0)
+            return va, vb, ticks, setup, failed.value
+    va, vb, ticks, setup, short = run(main())
     assert [i.name for i in va][:1] == ["Tür Serverraum"] and len(va) == 9 and len(vb) == 4 + 1 + 2
     assert [i.name for i in setup] == [i.name for i in vb]
     assert va[4].units_text == "°C" and va[4].value_text == "%.1f" % va[4].sensor.Value
     assert ticks > 5  # the loop ran while both waited
+    assert short.code is None  # one more item than the unit sent: no short list as the answer
 
 
 def test_a_refusing_unit_raises_unit_error(closed_port):
@@ -59,6 +64,26 @@ def test_a_refusing_unit_raises_unit_error(closed_port):
             return failed.value
     error = run(main())
     assert error.code == 2 and error.sdk_code != 0 and error.text  # IOXML_ERROR_GET_VALUES_XML
+
+
+def test_a_face_that_fails_releases_its_object(monkeypatch):
+    from kalax import _native
+    assert _native.DllCanUnloadNow() == 0  # no object of the library is alive
+
+    async def main():
+        with pytest.raises(kalax.UnitError) as bad_host:
+            kalax.Unit("no such host")
+        assert _native.DllCanUnloadNow() == 0, "the face that failed still holds its object"
+        unit = kalax.Unit("127.0.0.1")
+
+        def failing(*args):
+            raise kalax.ComError(_native.E_FAIL, "Close failed")
+        monkeypatch.setattr(type(unit.obj), "Close", failing, raising=False)
+        with pytest.raises(kalax.ComError):
+            unit.close()
+        assert _native.DllCanUnloadNow() == 0, "a failed Close kept the object"
+        return bad_host.value
+    assert run(main()).code is None
 
 
 def test_a_401_raises_unit_error_for_the_log(unitsim):
@@ -111,6 +136,23 @@ def test_an_object_released_with_events_queued_hears_nothing(unitsim):
     other.close()
 
 
+def test_an_object_with_events_goes_when_its_last_reference_does():
+    class Handler:
+        def OnStatus(self, event, status):
+            pass
+
+    gc.disable()  # the release must not wait for the collector
+    try:
+        io = kalax.DispatchWithEvents("KalAx.IoXml", Handler)
+        sink, gone = io._sink, weakref.ref(io)
+        connected = sink.refs
+        del io
+        assert gone() is None
+        assert sink.refs == connected - 1  # the connection point let go of the sink: disconnected
+    finally:
+        gc.enable()
+
+
 def test_a_handler_exception_is_raised_by_pump_and_reported_on_the_loop(unitsim):
     port = unitsim()
 
@@ -151,12 +193,16 @@ def test_dates_and_arrays_convert_both_ways():
     for value in (datetime.datetime(1899, 12, 29, 6, 0), datetime.datetime(1800, 1, 1, 12, 0)):
         assert _variant.date_to_datetime(_variant.datetime_to_date(value)) == value
     assert _variant.datetime_to_date(datetime.datetime(1899, 12, 29, 6, 0)) == -1.25
+    assert _variant.datetime_to_date(datetime.date(2008, 3, 15)) == 39522.0  # a date is its midnight
     args = _variant.Arguments()
-    for value in (b"\x00\xffab", (1, "zwei", 3.5, None, True, when), "Grüße ☃", 2 ** 40):
+    for value in (b"\x00\xffab", (1, "zwei", 3.5, None, True, when), "Grüße ☃", 2 ** 40,
+                  datetime.date(2008, 3, 15)):
         v = kalax._native.VARIANT()
         args.fill(v, value)
         back = _variant.to_python(v)
         args.clear(v)
+        if type(value) is datetime.date:  # comes back as its midnight
+            value = datetime.datetime.combine(value, datetime.time())
         assert back == value
 
 
