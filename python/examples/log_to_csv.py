@@ -9,13 +9,13 @@ import kalax
 
 async def main(address, path):
     host, _, port = address.partition(":")
-    async with kalax.Log(host, int(port or 80), csv=True) as log:
-        try:
+    try:
+        async with kalax.Log(host, int(port or 80), csv=True) as log:
             size = await log.download(timeout=30)
             added = log.append_to(path)
-        except (kalax.UnitError, TimeoutError) as failure:
-            print("%s: %s" % (address, failure), file=sys.stderr)
-            return 1
+    except (kalax.UnitError, TimeoutError) as failure:
+        print("%s: %s" % (address, failure), file=sys.stderr)
+        return 1
     print("%s: %d bytes of log, %d of them new in %s" % (address, size, added, path))
     return 0
 

@@ -9,11 +9,11 @@ import kalax
 
 async def read(address):
     host, _, port = address.partition(":")
-    async with kalax.Unit(host, int(port or 80)) as unit:
-        try:
+    try:
+        async with kalax.Unit(host, int(port or 80)) as unit:
             return address, await unit.values(timeout=10)
-        except (kalax.UnitError, TimeoutError) as failure:
-            return address, failure
+    except (kalax.UnitError, TimeoutError) as failure:
+        return address, failure
 
 
 async def main(addresses):
@@ -30,4 +30,6 @@ async def main(addresses):
 
 
 if __name__ == "__main__":
+    if len(sys.argv) < 2:
+        sys.exit(__doc__.splitlines()[1])
     sys.exit(asyncio.run(main(sys.argv[1:])))

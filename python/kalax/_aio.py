@@ -10,7 +10,8 @@ from ._events import DispatchWithEvents, attach
 class UnitError(Exception):
     """A unit's request failed. `code`: the operation that failed (the OnError
     argument, an IoXmlErrorT or KalLogErrorT, or None when the request could
-    not start); `sdk_code`, `sys_code`, `text`: the object's GetLastError."""
+    not start); `sdk_code`, `sys_code`, `text`: the object's GetLastError (0, 0
+    and the reason when the host is neither an address nor a name that resolves)."""
 
     def __init__(self, where, code, sdk_code, sys_code, sdk_text, sys_text):
         self.code, self.sdk_code, self.sys_code = code, sdk_code, sys_code
@@ -74,7 +75,9 @@ class _Face:
         self.obj = DispatchWithEvents(self.progid, AsyncEvents)
         try:
             if self.obj.SetHostIP(host) != 0:
-                raise self._error(None)
+                # The object keeps no error of its own for this: GetLastError may tell an older one.
+                raise UnitError("%s:%d" % (host, port), None, 0, 0, "%r is no address and no name that resolves"
+                                % host, "")
             self.obj.Port = port
             self.obj.Username = user
             self.obj.Password = password

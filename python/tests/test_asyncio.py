@@ -83,7 +83,8 @@ def test_a_face_that_fails_releases_its_object(monkeypatch):
             unit.close()
         assert _native.DllCanUnloadNow() == 0, "a failed Close kept the object"
         return bad_host.value
-    assert run(main()).code is None
+    error = run(main())
+    assert error.code is None and "'no such host'" in str(error)
 
 
 def test_a_401_raises_unit_error_for_the_log(unitsim):
