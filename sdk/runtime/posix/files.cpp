@@ -11,34 +11,15 @@
 #include <new>
 #include <string>
 
+#include "sdk/runtime/posix/fd.h"
+
 namespace kalax::platform {
 
 namespace {
 
-// Closes on scope exit, keeping the errno of what failed before.
-class Fd {
-public:
-    explicit Fd(int fd) noexcept : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) {
-            const int saved = errno;
-            ::close(fd_);
-            errno = saved;
-        }
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const noexcept { return fd_; }
-    // The close's own result: a write can still fail there (NFS, quotas).
-    bool close() noexcept {
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
+using posix::Fd;
+using posix::folder_of;
+using posix::write_all;
 
 // O_NONBLOCK: opening a FIFO must not wait for its other end; the type check
 // then refuses it.
@@ -53,31 +34,11 @@ int open_regular(const char *path, int flags, mode_t mode, struct stat &st) {
     return fd;
 }
 
-bool write_all(int fd, const char *data, std::size_t length) {
-    std::size_t put = 0;
-    while (put < length) {
-        const ssize_t n = ::write(fd, data + put, length - put);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return false;
-        }
-        put += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 FileResult write_in_place(const char *path, const char *data, std::size_t length) {
     Fd fd(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (fd.get() < 0) return FileResult::OpenFailed;
     if (!write_all(fd.get(), data, length)) return FileResult::IoFailed;
     return fd.close() ? FileResult::Ok : FileResult::CloseFailed;
-}
-
-std::string folder_of(const std::string &path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 }  // namespace
@@ -105,8 +66,10 @@ FileResult replace_file(const char *path, const char *data, std::size_t length) 
         target + ".part-" + std::to_string(::getpid()) + "-" + std::to_string(serial.fetch_add(1));
     Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (fd.get() < 0) {
-        // A folder that takes no new file may still hold a writable file.
-        if (errno == EACCES || errno == EPERM || errno == EROFS) return write_in_place(path, data, length);
+        // A folder that takes no new file may still hold a writable file, and
+        // a name at the length limit has no room for the temporary suffix.
+        if (errno == EACCES || errno == EPERM || errno == EROFS || errno == ENAMETOOLONG)
+            return write_in_place(path, data, length);
         return FileResult::OpenFailed;
     }
     FileResult result = FileResult::Ok;
@@ -164,18 +127,7 @@ FileResult append_file(const char *path, const char *data, std::size_t length) {
     struct stat st {};
     Fd fd(open_regular(path, O_WRONLY | O_APPEND | O_CREAT, 0666, st));
     if (fd.get() < 0) return FileResult::OpenFailed;
-    std::size_t put = 0;
-    bool ok = true;
-    while (put < length) {
-        const ssize_t n = ::write(fd.get(), data + put, length - put);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        put += static_cast<std::size_t>(n);
-    }
-    if (ok) ok = ::fsync(fd.get()) == 0;
+    const bool ok = write_all(fd.get(), data, length) && ::fsync(fd.get()) == 0;
     if (!ok) {
         // Nothing of a failed append stays: no cut line at the file's end.
         if (::ftruncate(fd.get(), st.st_size) == 0) ::fsync(fd.get());

@@ -10,30 +10,11 @@
 #include <cstring>
 
 #include "sdk/runtime/platform_files.h"
+#include "sdk/runtime/posix/fd.h"
 
 namespace kalax::platform {
-namespace {
-
-bool write_all(int fd, const char *p, size_t n) {
-    while (n) {
-        const ssize_t w = ::write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
-std::string folder_of(const std::string &path) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-}  // namespace
+using posix::folder_of;
+using posix::write_all;
 
 bool file_read(const std::string &path, std::string &out, int &err) {
     out.clear();

@@ -9,50 +9,15 @@
 #include <new>
 #include <string>
 
+#include "sdk/runtime/win32/handle.h"
+
 namespace kalax::platform {
 
 namespace {
 
-// The C runtime's number for what the system reported, for the error records.
-void keep_error() {
-    switch (GetLastError()) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME: errno = ENOENT; break;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION: errno = EACCES; break;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY: errno = ENOMEM; break;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL: errno = ENOSPC; break;
-    default: errno = EIO; break;
-    }
-}
-
-// Closes on scope exit, keeping the errno of what failed before.
-class Handle {
-public:
-    explicit Handle(HANDLE h) noexcept : h_(h) {}
-    ~Handle() {
-        if (h_ != INVALID_HANDLE_VALUE) {
-            const int saved = errno;
-            CloseHandle(h_);
-            errno = saved;
-        }
-    }
-    Handle(const Handle &) = delete;
-    Handle &operator=(const Handle &) = delete;
-    HANDLE get() const noexcept { return h_; }
-    bool close() noexcept {
-        const HANDLE h = h_;
-        h_ = INVALID_HANDLE_VALUE;
-        return CloseHandle(h) != 0;
-    }
-
-private:
-    HANDLE h_;
-};
+using win32::Handle;
+using win32::keep_error;
+using win32::write_all;
 
 // A folder cannot be opened this way; a device, a pipe or a console opens
 // without waiting and the type check then refuses it.
@@ -75,21 +40,6 @@ HANDLE open_regular(const char *path, DWORD access, DWORD disposition) {
         return INVALID_HANDLE_VALUE;
     }
     return h;
-}
-
-bool write_all(HANDLE h, const char *data, std::size_t length) {
-    std::size_t put = 0;
-    while (put < length) {
-        const std::size_t want = length - put;
-        DWORD n = 0;
-        if (!WriteFile(h, data + put, want > 0x40000000u ? 0x40000000u : static_cast<DWORD>(want), &n, nullptr) ||
-            n == 0) {
-            keep_error();
-            return false;
-        }
-        put += n;
-    }
-    return true;
 }
 
 FileResult write_in_place(const char *path, const char *data, std::size_t length) {
@@ -203,20 +153,7 @@ FileResult append_file(const char *path, const char *data, std::size_t length) {
         keep_error();
         return FileResult::IoFailed;
     }
-    std::size_t put = 0;
-    bool ok = true;
-    while (put < length) {
-        const std::size_t want = length - put;
-        DWORD n = 0;
-        if (!WriteFile(h.get(), data + put, want > 0x40000000u ? 0x40000000u : static_cast<DWORD>(want), &n,
-                       nullptr) ||
-            n == 0) {
-            keep_error();
-            ok = false;
-            break;
-        }
-        put += n;
-    }
+    bool ok = write_all(h.get(), data, length);
     if (ok && !FlushFileBuffers(h.get())) {
         keep_error();
         ok = false;

@@ -5,44 +5,18 @@
 #include <cerrno>
 #include <string>
 
+#include "sdk/runtime/files.h"
 #include "sdk/runtime/platform_files.h"
+#include "sdk/runtime/win32/handle.h"
 
 namespace kalax::platform {
 namespace {
 
-int errno_of(DWORD code) {
-    switch (code) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-    case ERROR_MOD_NOT_FOUND: return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION: return EACCES;
-    case ERROR_ALREADY_EXISTS:
-    case ERROR_FILE_EXISTS: return EEXIST;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY: return ENOMEM;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL: return ENOSPC;
-    default: return EIO;
-    }
-}
+using win32::errno_of;
 
 bool fail(int &err) {
     err = errno_of(GetLastError());
     return false;
-}
-
-bool write_all(HANDLE h, const char *p, size_t n) {
-    while (n) {
-        DWORD w = 0;
-        if (!WriteFile(h, p, n > 0x40000000u ? 0x40000000u : static_cast<DWORD>(n), &w, nullptr) || w == 0)
-            return false;
-        p += w;
-        n -= w;
-    }
-    return true;
 }
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
@@ -99,22 +73,9 @@ bool FileLock::lock(const std::string &path, int &err) {
 }
 
 bool file_replace(const std::string &path, const std::string &data, int &err) {
-    const std::string temp = path + ".new" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetCurrentThreadId());
-    const HANDLE h = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return fail(err);
-    if (!write_all(h, data.data(), data.size()) || !FlushFileBuffers(h)) {
-        fail(err);
-        CloseHandle(h);
-        DeleteFileA(temp.c_str());
-        return false;
-    }
-    if (!CloseHandle(h) ||
-        !MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        fail(err);
-        DeleteFileA(temp.c_str());
-        return false;
-    }
-    return true;
+    if (replace_file(path.c_str(), data.data(), data.size()) == FileResult::Ok) return true;
+    err = errno;
+    return false;
 }
 
 Library::~Library() {
