@@ -4,6 +4,7 @@ simulated units (kalax-unitsim) on free ports, and a port nobody listens on.
 The package comes from PYTHONPATH (the build's python/ folder); the simulated
 unit from $KALAX_UNITSIM, else next to the library, else the PATH."""
 import os
+import select
 import shutil
 import socket
 import subprocess
@@ -41,14 +42,24 @@ class SimulatedUnit:
         self.process = subprocess.Popen([path, "--port", "0"] + list(args), stdout=subprocess.PIPE,
                                         stderr=subprocess.STDOUT, text=True, env=env)
         self.port = None
+        # Read as it arrives, never blocking past the deadline: a unit that starts and
+        # says nothing fails the test instead of hanging it.
+        fd = self.process.stdout.fileno()
         deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            line = self.process.stdout.readline()
-            if not line:
+        pending = b""
+        while self.port is None:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([fd], [], [], left)[0]:
                 break
-            if line.startswith("http://127.0.0.1:") and line.rstrip().endswith("/values.xml"):
-                self.port = int(line.split(":")[2].split("/")[0])
+            chunk = os.read(fd, 4096)
+            if not chunk:
                 break
+            *lines, pending = (pending + chunk).split(b"\n")
+            for line in lines:
+                line = line.decode(errors="replace").rstrip()
+                if line.startswith("http://127.0.0.1:") and line.endswith("/values.xml"):
+                    self.port = int(line.split(":")[2].split("/")[0])
+                    break
         if self.port is None:
             self.stop()
             pytest.fail("the simulated unit did not start")
