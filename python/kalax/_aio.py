@@ -5,6 +5,7 @@ attach()."""
 import asyncio
 
 from ._events import DispatchWithEvents, attach
+from ._typeinfo import constants
 
 
 class UnitError(Exception):
@@ -181,6 +182,7 @@ class Log(_Face):
 
     def __init__(self, host, port=80, user="", password="", csv=True):
         super().__init__(host, port, user, password)
+        self.size = None  # till a download
         self.obj.Csv = 1 if csv else 0
 
     async def download(self, timeout=60.0):
@@ -196,7 +198,9 @@ class Log(_Face):
             yield line
 
     def append_to(self, path):
+        if self.size is None:
+            raise RuntimeError("append_to() needs a download() first")
         rc, seek = self.obj.WriteToFile(str(path))
         if rc < 0:
-            raise self._error(4)  # KALLOG_ERROR_WRITE_TO_FILE
+            raise self._error(constants["KALLOG_ERROR_WRITE_TO_FILE"])
         return self.size - seek if self.obj.Csv else None

@@ -164,8 +164,7 @@ class CDispatch:
         ptr = self._oleobj_
         if not ptr:
             raise ti.ComError(n.E_POINTER, "the object has been released")
-        declared = [p for p in member.params if not p.retval]
-        ins = [p for p in declared if not p.out]
+        declared, ins = member.declared, member.ins
         if len(args) != len(ins):
             raise TypeError("%s takes %d argument%s (%s), %d given" % (
                 member.name, len(ins), "" if len(ins) == 1 else "s", ", ".join(p.name for p in ins), len(args)))

@@ -63,14 +63,14 @@ class Param:
 
 
 class Member:
-    __slots__ = ("name", "dispid", "kind", "params")
+    """`declared`: the parameters a call passes (all but a retval, which is an
+    [out] as well); `ins`: those the caller gives values for."""
+    __slots__ = ("name", "dispid", "kind", "params", "declared", "ins")
 
     def __init__(self, name, dispid, kind, params):
         self.name, self.dispid, self.kind, self.params = name, dispid, kind, params
-
-    @property
-    def ins(self):
-        return [p for p in self.params if not p.out]
+        self.declared = [p for p in params if not p.retval]
+        self.ins = [p for p in self.declared if not p.out]
 
 
 class TypeInfo:
@@ -121,15 +121,17 @@ class TypeInfo:
         finally:
             n.SysFreeString(out.value)
 
+    @staticmethod
+    def _pointee(td):
+        """A TYPEDESC through one pointer level."""
+        return ctypes.cast(td.u, POINTER(n.TYPEDESC)).contents if td.vt == n.VT_PTR else td
+
     def _user(self, td):
         """(vt, user type) of a TYPEDESC, through one pointer level."""
-        vt = td.vt
-        if vt == n.VT_PTR:
-            td = ctypes.cast(td.u, POINTER(n.TYPEDESC)).contents
-            vt = td.vt
-        if vt != n.VT_USERDEFINED:
-            return vt, None
-        return vt, user_type(self.ref((td.u or 0) & 0xFFFFFFFF))
+        td = self._pointee(td)
+        if td.vt != n.VT_USERDEFINED:
+            return td.vt, None
+        return td.vt, user_type(self.ref((td.u or 0) & 0xFFFFFFFF))
 
     def members(self):
         result = []
@@ -155,30 +157,23 @@ class TypeInfo:
                 n.method(self.ptr, 20, None, POINTER(n.FUNCDESC))(self.ptr, out)
         return result
 
-    def fields(self):
-        result = []
+    def _vars(self):
+        """(name, VARDESC) of each variable; the VARDESC lives until the next one."""
         for i in range(self.attr()["vars"]):
             out = POINTER(n.VARDESC)()
             check(self._call(6, i, byref(out), argtypes=(c_uint32, POINTER(POINTER(n.VARDESC)))))
             try:
                 v = out.contents
-                vt, user = self._user(v.elemdescVar.tdesc)
-                result.append((self.names(v.memid)[0], v.oInst or 0, vt, user, v.memid))
+                yield self.names(v.memid)[0], v
             finally:
                 n.method(self.ptr, 21, None, POINTER(n.VARDESC))(self.ptr, out)
-        return result
+
+    def fields(self):
+        """A record's fields: [(name, offset, vt)]."""
+        return [(name, v.oInst or 0, self._pointee(v.elemdescVar.tdesc).vt) for name, v in self._vars()]
 
     def enum_values(self):
-        values = {}
-        for i in range(self.attr()["vars"]):
-            out = POINTER(n.VARDESC)()
-            check(self._call(6, i, byref(out), argtypes=(c_uint32, POINTER(POINTER(n.VARDESC)))))
-            try:
-                v = out.contents
-                values[self.names(v.memid)[0]] = n.VARIANT.from_address(v.oInst).v.lVal
-            finally:
-                n.method(self.ptr, 21, None, POINTER(n.VARDESC))(self.ptr, out)
-        return values
+        return {name: n.VARIANT.from_address(v.oInst).v.lVal for name, v in self._vars()}
 
     def implementations(self):
         for i in range(self.attr()["impls"]):
@@ -187,33 +182,50 @@ class TypeInfo:
             check(self._call(9, i, byref(flags), argtypes=(c_uint32, POINTER(c_int32))))
             yield self.ref(href.value), flags.value
 
-    def library_types(self):
-        """Every type of the library this one belongs to."""
+    def _library(self):
         lib = c_void_p()
         check(self._call(18, byref(lib), None, argtypes=(POINTER(c_void_p), c_void_p)))
+        return lib.value
+
+    def library_guid(self):
+        """The GUID (as bytes) of the library this type belongs to."""
+        lib = self._library()
         try:
-            count = n.method(lib.value, 3, c_uint32)(lib.value)
+            attr = POINTER(n.GUID)()  # a TLIBATTR begins with the library's GUID
+            check(n.method(lib, 7, n.HRESULT, POINTER(POINTER(n.GUID)))(lib, byref(attr)))
+            try:
+                return bytes(attr.contents)
+            finally:
+                n.method(lib, 12, None, POINTER(n.GUID))(lib, attr)
+        finally:
+            n.release(lib)
+
+    def library_types(self):
+        """Every type of the library this one belongs to."""
+        lib = self._library()
+        try:
+            count = n.method(lib, 3, c_uint32)(lib)
             for i in range(count):
                 out = c_void_p()
-                check(n.method(lib.value, 4, n.HRESULT, c_uint32, POINTER(c_void_p))(lib.value, i, byref(out)))
+                check(n.method(lib, 4, n.HRESULT, c_uint32, POINTER(c_void_p))(lib, i, byref(out)))
                 yield TypeInfo(out.value)
         finally:
-            n.release(lib.value)
+            n.release(lib)
 
 
 class UserType:
     """An enumeration or a record of the type library."""
 
-    def __init__(self, kind, name, guid, size, fields, values):
+    def __init__(self, kind, name, guid, size, fields):
         self.kind, self.name, self.guid, self.size = kind, name, guid, size
         self.fields = fields  # records: [(name, offset, vt)]
-        self.values = values  # enumerations: {name: value}
         self.record_class = make_record_class(self) if kind == n.TKIND_RECORD else None
 
 
 _lock = threading.Lock()
 _user_types = {}
 _interfaces = {}
+_libraries = {}  # by GUID: {a class's default interface GUID: the class's event interface}
 constants = {}  # the enumerators of every type library met, by name
 
 
@@ -224,10 +236,7 @@ def user_type(info):
         known = _user_types.get(key)
     if known:
         return known
-    fields, values = [], {}
-    if a["kind"] == n.TKIND_RECORD:
-        fields = [(name, offset, vt) for name, offset, vt, _, _ in info.fields()]
-    t = UserType(a["kind"], key[1], a["guid"], a["size"], fields, values)
+    t = UserType(a["kind"], key[1], a["guid"], a["size"], info.fields() if a["kind"] == n.TKIND_RECORD else [])
     with _lock:
         return _user_types.setdefault(key, t)
 
@@ -251,26 +260,39 @@ class Interface:
             table = {n.INVOKE_PROPERTYGET: self.gets, n.INVOKE_PROPERTYPUT: self.puts}.get(m.kind, self.methods)
             table[key] = m
             self.by_dispid.setdefault(m.dispid, m)
-        self.source = None  # the event interface of the class this interface is the default of
-        for t in info.library_types():
-            ta = t.attr()
-            if ta["kind"] != n.TKIND_COCLASS:
-                continue
+        # The event interface of the class this interface is the default of.
+        self.source = _library_of(info).get(bytes(self.guid))
+
+
+def _library_of(info):
+    """Reads the library of `info` once: its records become known (for
+    Record()), its enumerators constants, and its classes' event interfaces
+    are returned by the GUID of each class's default interface."""
+    key = info.library_guid()
+    with _lock:
+        known = _libraries.get(key)
+    if known is not None:
+        return known
+    sources = {}
+    for t in info.library_types():
+        kind = t.attr()["kind"]
+        if kind == n.TKIND_RECORD:
+            user_type(t)
+        elif kind == n.TKIND_ENUM:
+            values = t.enum_values()
+            with _lock:
+                constants.update(values)
+        elif kind == n.TKIND_COCLASS:
             impls = list(t.implementations())
-            if any(flags & n.IMPLTYPEFLAG_FDEFAULT and not flags & n.IMPLTYPEFLAG_FSOURCE and
-                   i.attr()["guid"] == self.guid for i, flags in impls):
-                for i, flags in impls:
-                    if flags & n.IMPLTYPEFLAG_FSOURCE and flags & n.IMPLTYPEFLAG_FDEFAULT:
-                        self.source = i
-        # Enumerations and records are read as the members name them; the
-        # library's other records become known here too, for Record().
-        for t in info.library_types():
-            kind = t.attr()["kind"]
-            if kind == n.TKIND_RECORD:
-                user_type(t)
-            elif kind == n.TKIND_ENUM:
-                with _lock:
-                    constants.update(t.enum_values())
+            source = None
+            for i, flags in impls:
+                if flags & n.IMPLTYPEFLAG_FSOURCE and flags & n.IMPLTYPEFLAG_FDEFAULT:
+                    source = i
+            for i, flags in impls:
+                if flags & n.IMPLTYPEFLAG_FDEFAULT and not flags & n.IMPLTYPEFLAG_FSOURCE and source is not None:
+                    sources[bytes(i.attr()["guid"])] = source
+    with _lock:
+        return _libraries.setdefault(key, sources)
 
 
 def interface_of(info):
@@ -329,10 +351,7 @@ def record_from_memory(t, address):
         ct = _FIELD_CTYPES.get(vt)
         if ct is None:
             raise TypeError("record field %s.%s of type %d is not supported" % (t.name, name, vt))
-        value = ct.from_address(address + offset).value
-        if ct is ctypes.c_float:
-            value = float(ctypes.c_float(value).value)
-        values[name] = value
+        values[name] = ct.from_address(address + offset).value
     return t.record_class(**values)
 
 

@@ -125,9 +125,9 @@ class Arguments:
     def fill(self, v, value, param=None):
         """Writes `value` into the VARIANT `v` as a value of the declared `param`."""
         n.VariantInit(byref(v))
-        user = param.user if param else None
-        if user is not None and user.kind == n.TKIND_RECORD or hasattr(type(value), "_type"):
-            t = user if user is not None and user.kind == n.TKIND_RECORD else type(value)._type
+        record = param.user if param and param.user is not None and param.user.kind == n.TKIND_RECORD else None
+        if record is not None or hasattr(type(value), "_type"):
+            t = record if record is not None else type(value)._type
             if type(value) is not t.record_class:
                 if isinstance(value, dict):
                     value = t.record_class(**value)

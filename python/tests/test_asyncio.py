@@ -87,11 +87,14 @@ def test_a_face_that_fails_releases_its_object(monkeypatch):
     assert error.code is None and "'no such host'" in str(error)
 
 
-def test_a_401_raises_unit_error_for_the_log(unitsim):
+def test_a_401_raises_unit_error_for_the_log(unitsim, tmp_path):
     port = unitsim("--user", "admin", "--password", "secret")
 
     async def main():
         with kalax.Log("127.0.0.1", port, "admin", "wrong") as log:
+            with pytest.raises(RuntimeError, match="download"):
+                log.append_to(tmp_path / "early.csv")  # nothing downloaded: nothing to append
+            assert not (tmp_path / "early.csv").exists()
             with pytest.raises(kalax.UnitError) as failed:
                 await log.download()
             with kalax.Log("127.0.0.1", port, "admin", "secret") as right:
