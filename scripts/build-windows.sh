@@ -37,7 +37,12 @@ sudo_cmd=""
 
 # ---- libxml2 from Debian's source package --------------------------------------
 xml_prefix=$build/libxml2/prefix
-if [ ! -f "$xml_prefix/lib/libxml2.a" ]; then
+# The prefix is staged and renamed into place last: one that exists is whole,
+# an interrupted run leaves none to be reused. (The headers, installed last
+# before staging, tell a half prefix of an older run.)
+if [ ! -f "$xml_prefix/lib/libxml2.a" ] || [ ! -f "$xml_prefix/include/libxml2/libxml/xmlversion.h" ]; then
+  stage=$build/libxml2/stage
+  rm -rf "$xml_prefix" "$stage"
   if ! grep -rqs '^Types:.*deb-src\|^deb-src ' /etc/apt/sources.list /etc/apt/sources.list.d/; then
     # The distribution's own archives once more, for their sources: Debian 12
     # and newer Ubuntu list them in a deb822 file, Ubuntu 22.04 in sources.list.
@@ -80,9 +85,11 @@ if [ ! -f "$xml_prefix/lib/libxml2.a" ]; then
       --without-docbook --without-legacy \
       CC=$host-gcc-posix CFLAGS="-O2 -w" >/dev/null &&
     make -s -j$jobs libxml2.la >/dev/null &&
-    make -s install-libLTLIBRARIES install-pkgconfigDATA >/dev/null &&
-    make -s -C include install >/dev/null)
-  [ -f "$xml_prefix/lib/libxml2.a" ] || { echo "libxml2 cross-build failed"; exit 1; }
+    make -s DESTDIR="$stage" install-libLTLIBRARIES install-pkgconfigDATA >/dev/null &&
+    make -s -C include DESTDIR="$stage" install >/dev/null)
+  [ -f "$stage$xml_prefix/lib/libxml2.a" ] || { echo "libxml2 cross-build failed"; exit 1; }
+  mv "$stage$xml_prefix" "$xml_prefix"
+  rm -rf "$stage"
   echo "libxml2: ready in $((SECONDS - started)) s"
 fi
 

@@ -6,25 +6,31 @@
 # (scripts/build-windows.sh --smoke, or --build here, which cross-builds them
 # first without installing anything) and build/kalax-unitsim (the native
 # build; KALAX_NATIVE_BUILD names another folder). Exit 77 with the reason
-# printed when Wine, mingw-w64 or the programs are missing; the Wine prefix
-# lives in the build folder and its wineserver is stopped at the end.
+# printed when Wine, mingw-w64 or the programs are missing (exit 1 instead
+# with KALAX_REQUIRE_WINDOWS=1, as in CI); the Wine prefix lives in the build
+# folder and its wineserver is stopped at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${KALAX_WIN_BUILD:-$PWD/build-windows}
 native=${KALAX_NATIVE_BUILD:-$PWD/build}
 exe=$build/kalax/kalax_smoke.exe
 sim=$native/kalax-unitsim
+# Where a skip would pass a step that tested nothing, it fails.
+skip() {
+  echo "skipped: $1"
+  [ "${KALAX_REQUIRE_WINDOWS:-0}" = 1 ] && exit 1
+  exit 77
+}
 wine=$(command -v wine64 || command -v wine || true)
-[ -n "$wine" ] || { echo "skipped: wine64 is not installed (scripts/deps.sh --windows)"; exit 77; }
+[ -n "$wine" ] || skip "wine64 is not installed (scripts/deps.sh --windows)"
 if [ "${1:-}" = "--build" ]; then
-  command -v x86_64-w64-mingw32-g++-posix >/dev/null ||
-    { echo "skipped: mingw-w64 is not installed (scripts/deps.sh --windows)"; exit 77; }
+  command -v x86_64-w64-mingw32-g++-posix >/dev/null || skip "mingw-w64 is not installed (scripts/deps.sh --windows)"
   KALAX_WIN_BUILD=$build scripts/build-windows.sh --no-deps kalax_smoke kalax_platform_test
 fi
 for f in "$exe" "$build/kalax/kalax_platform_test.exe"; do
-  [ -f "$f" ] || { echo "skipped: $f is missing (scripts/build-windows.sh --smoke)"; exit 77; }
+  [ -f "$f" ] || skip "$f is missing (scripts/build-windows.sh --smoke)"
 done
-[ -x "$sim" ] || { echo "skipped: $sim is missing (build the native kalax-unitsim)"; exit 77; }
+[ -x "$sim" ] || skip "$sim is missing (build the native kalax-unitsim)"
 
 # The DLL exports every C name the platform's public headers declare with
 # ZX_API, and nothing but C names of the library's own families.

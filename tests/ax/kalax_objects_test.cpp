@@ -519,8 +519,10 @@ TEST_F(KalLogObject, ANewObjectReadsNothingAndLeavesTheRecordOutputsAlone) {
     zxax_VariantClear(&ret);
     EXPECT_EQ(vars[0].vt, VT_R8);
     EXPECT_EQ(vars[0].dblVal, 12.5);
-    EXPECT_EQ(vars[1].vt, VT_BSTR);
-    EXPECT_EQ(vars[2].vt, VT_BSTR);
+    ASSERT_EQ(vars[1].vt, VT_BSTR);
+    ASSERT_EQ(vars[2].vt, VT_BSTR);
+    EXPECT_EQ(text(vars[1].bstrVal), u"type");
+    EXPECT_EQ(text(vars[2].bstrVal), u"group");
     for (VARIANT &v : vars) zxax_VariantClear(&v);
     EXPECT_EQ(load((dir_ / "missing.csv").string()), -4);
     EXPECT_EQ(line(), u"");

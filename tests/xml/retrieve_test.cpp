@@ -15,6 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support/temp_dir.h"
 #include "support/xml_unit.h"
 
 using namespace kalax;
@@ -28,22 +29,6 @@ std::string read_whole(const std::string &path) {
     text << in.rdbuf();
     return text.str();
 }
-
-// A scratch folder of its own, so a stray partial file would show.
-struct ScratchFolder {
-    ScratchFolder() {
-        char name[] = "/tmp/kalax-files-XXXXXX";
-        path = mkdtemp(name);
-    }
-    ~ScratchFolder() { std::filesystem::remove_all(path); }
-    std::vector<std::string> entries() const {
-        std::vector<std::string> names;
-        for (const auto &e : std::filesystem::directory_iterator(path)) names.push_back(e.path().filename());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-    std::string path;
-};
 
 }  // namespace
 
@@ -120,10 +105,7 @@ TEST_F(XmlRetrieve, EveryFormGivesTheSameDocument) {
     ASSERT_GE(fd, 0);
     close(fd);
     ASSERT_EQ(zxxml_get_values_to_file(m, path), 0);
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream file;
-    file << in.rdbuf();
-    EXPECT_EQ(file.str(), body);
+    EXPECT_EQ(read_whole(path), body);
     std::remove(path);
 }
 
@@ -161,8 +143,9 @@ TEST_F(XmlRetrieve, FilesAreReplacedWholeOrNotAtAll) {
     ASSERT_GT(length, 200);
     const std::string body(text, static_cast<size_t>(length));
 
-    ScratchFolder dir;
-    const std::string file = dir.path + "/values.xml";
+    // A folder of its own, so a stray partial file would show.
+    TempDir dir("files");
+    const std::string file = dir.file("values.xml");
     const std::string old_content = "the user's old file\n";
     std::ofstream(file, std::ios::binary) << old_content;
     ASSERT_EQ(chmod(file.c_str(), 0600), 0);
@@ -176,7 +159,7 @@ TEST_F(XmlRetrieve, FilesAreReplacedWholeOrNotAtAll) {
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"values.xml"});
 
     // Through a link: the file it names changes, the link stays a link.
-    const std::string link = dir.path + "/latest.xml";
+    const std::string link = dir.file("latest.xml");
     std::ofstream(file, std::ios::binary) << old_content;
     ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
     ASSERT_EQ(zxxml_get_values_to_file(m, link.c_str()), 0);
@@ -185,7 +168,7 @@ TEST_F(XmlRetrieve, FilesAreReplacedWholeOrNotAtAll) {
     EXPECT_EQ(read_whole(file), body);
 
     // Not a plain file: written in place, never replaced by one.
-    const std::string fifo = dir.path + "/pipe";
+    const std::string fifo = dir.file("pipe");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);

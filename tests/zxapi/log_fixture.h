@@ -19,6 +19,7 @@
 #include "kalax/zxapi.h"
 #include "kalax/zxevents.h"
 #include "support/events.h"
+#include "support/temp_dir.h"
 
 namespace kalax::test {
 
@@ -105,31 +106,6 @@ inline bool pump_until(const std::function<bool()> &done, int timeout_ms = 15000
 inline void pump_for(int ms) {
     pump_until([] { return false; }, ms);
 }
-
-// A fresh folder under the system's temporary folder, removed with its files.
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/kalax-log-XXXXXX";
-        const char *made = mkdtemp(pattern);
-        path_ = made ? made : "/tmp";
-    }
-    ~TempDir() {
-        for (const auto &f : files_) std::remove(f.c_str());
-        ::rmdir(path_.c_str());
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    std::string file(const std::string &name) {
-        files_.push_back(path_ + "/" + name);
-        return files_.back();
-    }
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-    std::vector<std::string> files_;
-};
 
 inline void write_file(const std::string &path, const std::string &bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -42,8 +42,7 @@ check(io.Close() == 0 && io.GetStatus() == 0, "js_close");
 // An unreachable unit: the request ends and the status returns to "opened".
 var dead = new ActiveXObject("KalAx.IoXml");
 dead.Port = parseInt(WScript.Arguments(1), 10);
-dead.Open();
-dead.GetValuesXml();
+check(dead.Open() == 0 && dead.GetValuesXml() == 0, "js_unreachable_requested");
 check(settle(dead), "js_unreachable_settles");
 
 WScript.Echo(failures ? "FAILED: " + failures + " failed" : "PASSED: 0 failed");

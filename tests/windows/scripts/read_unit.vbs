@@ -48,8 +48,7 @@ Check io.Close() = 0 And io.GetStatus() = 0, "vbs_close", io.GetStatus()
 Dim dead, sdkCode, sysCode, sdkDesc, sysDesc
 Set dead = CreateObject("KalAx.IoXml")
 dead.Port = CLng(WScript.Arguments(1))
-dead.Open
-dead.GetValuesXml
+Check dead.Open() = 0 And dead.GetValuesXml() = 0, "vbs_unreachable_requested", ""
 Check Settle(dead), "vbs_unreachable_settles", dead.GetStatus()
 dead.GetLastError sdkCode, sysCode, sdkDesc, sysDesc, 0
 Check sdkCode <> 0 And Len(sdkDesc) > 0, "vbs_get_last_error", sdkCode
