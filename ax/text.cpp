@@ -84,4 +84,11 @@ bool iequals(std::string_view a, std::string_view b) {
     return true;
 }
 
+// Whichever way the platform makes a BSTR.
+BSTR bstr_from_utf8(std::string_view text) {
+    std::u16string u;
+    if (!utf8_to_utf16(text, u)) return nullptr;
+    return bstr_from(u);
+}
+
 }  // namespace kalax::ax

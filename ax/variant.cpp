@@ -74,12 +74,6 @@ BSTR bstr_alloc(const OLECHAR *text, size_t chars) {
 
 BSTR bstr_from(std::u16string_view text) { return bstr_alloc(text.data(), text.size()); }
 
-BSTR bstr_from_utf8(std::string_view text) {
-    std::u16string u;
-    if (!utf8_to_utf16(text, u)) return nullptr;
-    return bstr_from(u);
-}
-
 
 namespace {
 

@@ -20,12 +20,6 @@ BSTR bstr_from(std::u16string_view text) {
     return SysAllocStringLen(ole_of(text.data()), static_cast<UINT>(text.size()));
 }
 
-BSTR bstr_from_utf8(std::string_view text) {
-    std::u16string u;
-    if (!utf8_to_utf16(text, u)) return nullptr;
-    return bstr_from(u);
-}
-
 HRESULT report_error(HRESULT hr, const IID &iid, std::string_view source, std::string_view description) {
     ComPtr<ICreateErrorInfo> create;
     if (FAILED(CreateErrorInfo(create.put()))) return hr;

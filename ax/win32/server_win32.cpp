@@ -140,7 +140,7 @@ ZX_API HRESULT STDAPICALLTYPE DllRegisterServer(void) {
     if (file.empty()) return report_error(E_FAIL, IID_NULL, "KalAx", "The library cannot tell the path it was loaded from");
     const std::wstring path = registered_path(file);
     ComPtr<ITypeLib> lib;
-    if (const HRESULT hr = LoadTypeLibEx(file.c_str(), REGKIND_NONE, lib.put()); FAILED(hr)) return hr;
+    if (const HRESULT hr = win32::carried_type_lib(lib.put()); FAILED(hr)) return hr;
     TLIBATTR *attr = nullptr;
     if (const HRESULT hr = lib->GetLibAttr(&attr); FAILED(hr)) return hr;
     const std::wstring version = std::to_wstring(attr->wMajorVerNum) + L"." + std::to_wstring(attr->wMinorVerNum);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -179,6 +180,11 @@ TEST_F(XmlRetrieve, FilesAreReplacedWholeOrNotAtAll) {
     ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
 
+    // A name at the length limit leaves no room for a name beside it: written in place.
+    const std::string longest(NAME_MAX, 'v');
+    ASSERT_EQ(zxxml_get_values_to_file(m, dir.file(longest).c_str()), 0);
+    EXPECT_EQ(read_whole(dir.file(longest)), body);
+
     // Too large to write: the process may make no file longer than 100 bytes
     // (last, since a failed write also refuses the slot's later retrievals).
     std::ofstream(file, std::ios::binary) << old_content;
@@ -195,5 +201,5 @@ TEST_F(XmlRetrieve, FilesAreReplacedWholeOrNotAtAll) {
     EXPECT_EQ(failed, -1);
     EXPECT_EQ(code, 7);
     EXPECT_EQ(read_whole(file), old_content);
-    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"latest.xml", "pipe", "values.xml"}));
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"latest.xml", "pipe", "values.xml", longest}));
 }
