@@ -28,7 +28,8 @@ for tool in wine wineserver winepath x86_64-w64-mingw32-g++-posix; do
   command -v "$tool" >/dev/null 2>&1 || skip "$tool"
 done
 # The type library's compiler and the system IDL files it reads (ax/windows.cmake).
-command -v widl >/dev/null 2>&1 || [ -x /usr/lib/wine/widl ] || skip widl
+command -v widl >/dev/null 2>&1 || command -v widl-stable >/dev/null 2>&1 || [ -x /usr/lib/wine/widl ] ||
+  [ -x /usr/lib/x86_64-linux-gnu/wine/widl ] || skip widl
 [ -f /usr/include/wine/wine/windows/oaidl.idl ] || skip "libwine-dev (oaidl.idl)"
 started=$(date +%s)
 
